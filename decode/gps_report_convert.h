@@ -1,0 +1,92 @@
+// The decoder record: the one object a run works on.
+//
+// It holds the settings of the run (input mode, output format, century,
+// modem id), the 28 bytes of the report being decoded, that report's fields
+// as texts and flags, the classification flags of the message and the error
+// text collected while the reports are decoded and formatted. The program
+// keeps one of these in static storage; every operation takes it by
+// reference so that tests can build their own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+inline constexpr std::size_t report_size = 28;
+
+class gps_report_convert {
+ public:
+  std::array<unsigned char, report_size> raw_report{};      // types 1 and 2
+  std::array<unsigned char, report_size> raw_report_ext{};  // types 3 and 103
+  std::int8_t output_format = 5;  // format number - 1; 5 is format 6
+
+  // Fields of the current report, as decimal texts.
+  std::string time_hour;
+  std::string time_minute;
+  std::string time_second;
+  std::string time_millisecond;
+  std::string time_centisecond;
+  std::string date_year;
+  std::string date_month;
+  std::string date_day;
+  std::string latitude_degrees;
+  std::string latitude_minutes;
+  std::string latitude_minute_fraction;
+  std::string longitude_degrees;
+  std::string longitude_minutes;
+  std::string longitude_minute_fraction;
+  std::string satellites_used;
+  std::string altitude_whole;
+  std::string altitude_fraction;
+  std::string ground_speed_whole;
+  std::string ground_speed_fraction;
+  std::string course_whole;
+  std::string course_fraction;
+  std::string ground_speed_knots;
+  std::string vertical_velocity_whole;
+  std::string vertical_velocity_fraction;
+
+  // Flags of the current report, each 0 or 1.
+  unsigned char latitude_south = 0;
+  unsigned char longitude_west = 0;
+  unsigned char fix_valid = 0;
+  unsigned char fix_2d = 0;
+  unsigned char dead_reckoning = 0;
+  unsigned char altitude_extended = 0;
+  unsigned char emergency = 0;
+
+  unsigned char is_remote_update_response = 0;
+  unsigned char is_chat_message = 0;
+  unsigned char is_chat_message_response = 0;
+  std::string error_text;  // only ever grows; non-empty means the message failed
+  std::string modem_id;
+  std::int16_t message_type = 0;
+  std::string century = "20";
+  std::string report_century;
+  unsigned char modem_id_in_message = 0;
+  unsigned char input_mode = 0;  // 0: SBD payload bytes, 2: SMS text
+
+  // Set once the current report's fraction of the second has been rounded
+  // and carried, so that a second time formatter of the same report (the
+  // ZDA sentence after the GGA sentence) does not move the time again.
+  bool time_fraction_rounded = false;
+};
+
+void set_input_mode(gps_report_convert& record, unsigned char mode);
+void set_output_format(gps_report_convert& record, std::int8_t index);
+// Stores format number - 1 for the numbers 1 to 10; ignores any other.
+void set_format_number(gps_report_convert& record, std::int64_t number);
+// Accepts exactly two decimal digits; returns 0, or -1 and changes nothing.
+int set_century(gps_report_convert& record, std::string text);
+void set_modem_id(gps_report_convert& record, std::string text);
+
+// True for the formats 6 to 10, which print hundredths of a second and
+// five-digit minute fractions.
+inline bool is_after_3_2(const gps_report_convert& record) {
+  return record.output_format >= 5;
+}
+
+// Message types 3 and 103 use the packed decimal report layout.
+inline bool is_packed_layout(const gps_report_convert& record) {
+  return record.message_type >= 3;
+}

@@ -1,0 +1,22 @@
+// "Easy to Read Text" (formats 2 and 7): one labelled line per item, in
+// words and units, each report's block ended by an empty line.
+//
+// The line formatters append their text to `out`; a validating one appends
+// nothing when it fails (the assembler still writes the line break, so the
+// block shows an empty line). The two-way text format reuses most of them.
+#pragma once
+
+#include <string>
+
+#include "decode/gps_report_convert.h"
+
+void easy_time_line(gps_report_convert& record, bool after_3_2, std::string& out);
+void easy_date_line(gps_report_convert& record, std::string& out);
+void easy_latitude_line(gps_report_convert& record, bool after_3_2, std::string& out);
+void easy_longitude_line(gps_report_convert& record, bool after_3_2, std::string& out);
+void easy_altitude_line(const gps_report_convert& record, std::string& out);
+void easy_velocity_line(const gps_report_convert& record, bool after_3_2, std::string& out);
+void easy_satellites_line(gps_report_convert& record, std::string& out);
+
+void write_easy_text(gps_report_convert& record, std::string& body);
+void write_easy_text_3_2(gps_report_convert& record, std::string& body);

@@ -1,0 +1,33 @@
+#include "formats/format_table.h"
+
+#include "formats/compact_text.h"
+#include "formats/easy_text.h"
+#include "formats/gpsi_xml.h"
+#include "formats/nmea.h"
+#include "formats/two_way_text.h"
+
+namespace {
+
+using framing = report_framing;
+using status = status_line_kind;
+using id_line = modem_id_line_kind;
+
+constexpr output_format_entry formats[10] = {
+    {write_gpsi_xml, framing::report_element, status::none, id_line::id_element},
+    {write_easy_text, framing::missed_lines, status::none, id_line::labelled_line},
+    {write_compact_text, framing::none, status::none, id_line::bare_line},
+    {write_two_way_text, framing::missed_lines, status::none, id_line::labelled_line},
+    {write_nmea, framing::none, status::none, id_line::bare_line},
+    {write_gpsi_xml_3_2, framing::report_element, status::emergency_element, id_line::id_element},
+    {write_easy_text_3_2, framing::missed_lines, status::word_line, id_line::labelled_line},
+    {write_compact_text_3_2, framing::none, status::digit_line, id_line::bare_line},
+    {write_two_way_text_3_2, framing::missed_lines, status::emergency_only, id_line::labelled_line},
+    {write_nmea_3_2, framing::none, status::word_line, id_line::bare_line},
+};
+
+}  // namespace
+
+const output_format_entry& output_format_for(int index) {
+  if (index < 0 || index > 9) index = 5;  // the record only ever holds 0 to 9
+  return formats[index];
+}

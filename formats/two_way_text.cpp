@@ -1,0 +1,45 @@
+#include "formats/two_way_text.h"
+
+#include "formats/easy_text.h"
+#include "formats/field_rule.h"
+
+void two_way_date_line(gps_report_convert& r, std::string& out) {
+  const std::string errors = pad_fields(
+      {{&r.date_month, 2}, {&r.date_day, 2}, {&r.date_year, 2}});
+  if (!passes_field_rule(r, "Date Conversion:", errors)) return;
+  out += "UTC Date=";
+  out += r.date_month;
+  out += '-';
+  out += r.date_day;
+  out += '-';
+  out += r.report_century;
+  out += r.date_year;
+}
+
+namespace {
+
+void write_two_way_block(gps_report_convert& r, bool after_3_2, std::string& body) {
+  easy_time_line(r, after_3_2, body);
+  body += "\r\n";
+  two_way_date_line(r, body);
+  body += "\r\n";
+  easy_latitude_line(r, after_3_2, body);
+  body += "\r\n";
+  easy_longitude_line(r, after_3_2, body);
+  body += "\r\n";
+  easy_altitude_line(r, body);
+  if (!r.fix_valid) body += "\r\nInvalid Position Fix";
+  body += "\r\n";
+  easy_satellites_line(r, body);
+  body += "\r\n\r\n";
+}
+
+}  // namespace
+
+void write_two_way_text(gps_report_convert& record, std::string& body) {
+  write_two_way_block(record, false, body);
+}
+
+void write_two_way_text_3_2(gps_report_convert& record, std::string& body) {
+  write_two_way_block(record, true, body);
+}

@@ -1,0 +1,13 @@
+// "Original Text format from 2Way Mode" (formats 4 and 9): the Easy to Read
+// block with a four-digit year, no velocity line, and only an invalid fix
+// marked.
+#pragma once
+
+#include <string>
+
+#include "decode/gps_report_convert.h"
+
+void two_way_date_line(gps_report_convert& record, std::string& out);
+
+void write_two_way_text(gps_report_convert& record, std::string& body);
+void write_two_way_text_3_2(gps_report_convert& record, std::string& body);
