@@ -1,0 +1,174 @@
+#include "tests/test_support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "decode/decode_message.h"
+
+namespace {
+
+void put_u16(std::string& s, std::size_t at, int value) {
+  s[at] = static_cast<char>(value & 0xFF);
+  s[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+}
+
+std::string read_all(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
+  return text;
+}
+
+}  // namespace
+
+std::string binary_report(const binary_fields& f) {
+  std::string r(28, '\0');
+  r[0] = static_cast<char>(f.hour);
+  r[1] = static_cast<char>(f.minute);
+  r[2] = static_cast<char>(f.second);
+  put_u16(r, 3, f.millisecond);
+  r[5] = static_cast<char>(f.year);
+  r[6] = static_cast<char>(f.month);
+  r[7] = static_cast<char>(f.day);
+  r[8] = static_cast<char>(f.lat_degrees);
+  r[9] = static_cast<char>(f.lat_minutes);
+  put_u16(r, 10, f.lat_fraction);
+  r[12] = static_cast<char>(f.lon_degrees);
+  r[13] = static_cast<char>(f.lon_minutes);
+  put_u16(r, 14, f.lon_fraction);
+  r[16] = static_cast<char>(f.satellites);
+  put_u16(r, 17, f.altitude);
+  put_u16(r, 19, f.altitude_more);
+  r[21] = static_cast<char>(f.altitude_fraction);
+  put_u16(r, 22, f.speed);
+  r[24] = static_cast<char>(f.speed_tenths);
+  put_u16(r, 25, f.course);
+  r[27] = static_cast<char>(f.flags);
+  return r;
+}
+
+std::string packed_report(const packed_fields& f) {
+  const int bytes[28] = {
+      10 * f.hour + f.year / 10,
+      f.minute,
+      f.second + 64 * f.vv_whole_digits,
+      f.hundredths | (f.emergency ? 0x80 : 0),
+      10 * f.month + f.year % 10,
+      f.day,
+      f.lat_degrees,
+      f.lat_minutes,
+      f.lon_degrees,
+      f.lon_minutes,
+      f.lat_fraction_12,
+      f.lat_fraction_34,
+      10 * f.lat_fraction_5 + f.lon_fraction_1,
+      f.lon_fraction_23,
+      f.lon_fraction_45,
+      10 * f.satellites + f.vv_digit_1,
+      10 * f.altitude_whole_digits + f.altitude_digit_1,
+      f.altitude_23,
+      f.altitude_45,
+      f.altitude_67,
+      10 * f.speed_whole_digits + f.speed_digit_1,
+      f.speed_23,
+      f.speed_45,
+      f.vv_23,
+      f.vv_45,
+      f.course & 0xFF,
+      f.course >> 8,
+      f.flags,
+  };
+  std::string r(28, '\0');
+  for (int i = 0; i < 28; ++i) r[i] = static_cast<char>(bytes[i] & 0xFF);
+  return r;
+}
+
+std::string make_message(int type, const std::vector<std::string>& reports,
+                         const std::string& tail) {
+  std::string m;
+  m += static_cast<char>(type);
+  m += static_cast<char>(reports.size());
+  for (const auto& r : reports) m += r;
+  return m + tail;
+}
+
+decoded decode_with(const std::string& message, int format_number,
+                    int input_mode, const std::string& modem_id,
+                    const std::string& century) {
+  gps_report_convert record;
+  set_input_mode(record, static_cast<unsigned char>(input_mode));
+  set_modem_id(record, modem_id);
+  set_century(record, century);
+  set_format_number(record, format_number);
+  decoded d;
+  d.result = decode_message(
+      record, reinterpret_cast<const unsigned char*>(message.data()),
+      message.size(), d.out);
+  return d;
+}
+
+program_run run_program(const std::vector<std::string>& args,
+                        const std::string& directory) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (chdir(directory.c_str()) != 0) _exit(127);
+    std::vector<char*> argv;
+    static std::string program = KALDO_EXECUTABLE;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  program_run run;
+  // Small outputs: reading one pipe to its end before the other is safe.
+  run.out = read_all(out_pipe[0]);
+  run.err = read_all(err_pipe[0]);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  return run;
+}
+
+temp_dir::temp_dir() {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "kaldo_test_XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string temp_dir::write(const std::string& name, const std::string& bytes) const {
+  const std::string full = path_ + "/" + name;
+  std::ofstream(full, std::ios::binary) << bytes;
+  return full;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}

@@ -1,0 +1,62 @@
+#include "input/sbd_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/test_support.h"
+
+TEST(ModemIdFromFileName, ScansBackwardsFromTheUnderscore) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"123456789012345_20090305.sbd", "123456789012345"},
+      {"C:\\data\\123456789012345_x.sbd", "123456789012345"},
+      {"data/123456789012345_1.sbd", "123456789012345"},
+      {"/home/u/data/42_1.sbd", "42"},
+      {"123456789012345.sbd", ""},
+      {"x123456789012345_1.sbd", ""},
+      {"1234567890123456_1.sbd", ""},
+      {"12_34_report.sbd", "1234"},
+      {"_123_x.sbd", "123"},
+      {"123456789012345_20090305_1.sbd", ""},
+      {"a/12_b\\34_x.sbd", "34"},
+      {"", ""},
+  };
+  for (const auto& [name, id] : rows) EXPECT_EQ(modem_id_from_file_name(name), id) << name;
+}
+
+TEST(ReadSbdFile, KeepsEveryByteAndTheLength) {
+  temp_dir dir;
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  const std::string path = dir.write("42_all.sbd", bytes);
+  gps_report_convert record;
+  sbd_payload payload;
+  ASSERT_TRUE(read_sbd_file(path, record, payload));
+  EXPECT_EQ(payload.bytes, bytes);
+  EXPECT_EQ(payload.length, 256u);
+  EXPECT_EQ(record.modem_id, "42");
+
+  const std::string empty = dir.write("7_empty.sbd", "");
+  ASSERT_TRUE(read_sbd_file(empty, record, payload));
+  EXPECT_EQ(payload.length, 0u);
+  EXPECT_EQ(record.modem_id, "7");
+}
+
+TEST(ReadSbdFile, KeepsOnlyTheStartOfAnOverlongFile) {
+  temp_dir dir;
+  const std::string path = dir.write("1_long.sbd", std::string(100000, 'x'));
+  gps_report_convert record;
+  sbd_payload payload;
+  ASSERT_TRUE(read_sbd_file(path, record, payload));
+  EXPECT_EQ(payload.length, 100000u);
+  EXPECT_LT(payload.bytes.size(), 8000u);
+  EXPECT_FALSE(payload.is_whole());
+}
+
+TEST(ReadSbdFile, MissingFileOrDirectoryTouchesNothing) {
+  temp_dir dir;
+  gps_report_convert record;
+  record.modem_id = "kept";
+  sbd_payload payload;
+  EXPECT_FALSE(read_sbd_file(dir.path() + "/9_missing.sbd", record, payload));
+  EXPECT_FALSE(read_sbd_file(dir.path(), record, payload));
+  EXPECT_EQ(record.modem_id, "kept");
+}
