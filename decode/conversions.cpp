@@ -37,7 +37,7 @@ void advance_date(gps_report_convert& record) {
   const std::int64_t month = read_number(record.date_month);
   const std::int64_t century = read_number(record.century);
   const std::int64_t full_year = 100 * century + read_number(record.date_year);
-  record.date_day = "1";
+  set_number_text(record.date_day, 1);
   if (month < 1 || month > 12) return;
   // Only the exact day after the month's last one starts a new month; a
   // day that is already past the end just counts on. February also ends
@@ -50,7 +50,7 @@ void advance_date(gps_report_convert& record) {
     return;
   }
   if (month == 12) {
-    record.date_month = "1";
+    set_number_text(record.date_month, 1);
     advance_year(record, century);
   } else {
     set_number_text(record.date_month, month + 1);
@@ -59,7 +59,7 @@ void advance_date(gps_report_convert& record) {
 
 // Advances `unit` by one; returns true when it passed `limit` - 1 and was
 // reset to "00", so that the next larger unit must advance.
-bool advance_unit(std::string& unit, std::int64_t limit) {
+bool advance_unit(text_field& unit, std::int64_t limit) {
   const std::int64_t next = read_number(unit) + 1;
   if (next != limit) {
     set_number_keeping_width(unit, next);
@@ -69,8 +69,8 @@ bool advance_unit(std::string& unit, std::int64_t limit) {
   return true;
 }
 
-void round_coordinate(std::string& degrees, std::string& minutes,
-                      std::string& fraction) {
+void round_coordinate(text_field& degrees, text_field& minutes,
+                      text_field& fraction) {
   const std::int64_t rounded = drop_one_digit(read_number(fraction));
   if (rounded < 10000) {
     set_number_text(fraction, rounded);
@@ -83,7 +83,7 @@ void round_coordinate(std::string& degrees, std::string& minutes,
 }
 
 std::string convert_coordinate(gps_report_convert& record, bool after_3_2,
-                               std::string& fraction,
+                               text_field& fraction,
                                void (*round)(gps_report_convert&)) {
   if (!after_3_2) {
     // A fraction of more than five digits comes from a packed digit group
@@ -135,7 +135,8 @@ std::string convert_time_fraction(gps_report_convert& record, bool after_3_2) {
     record.time_fraction_rounded = true;
   }
   std::string errors = check_field_width(record.time_millisecond, 3);
-  errors += check_field_width(record.time_centisecond, 2);
+  const std::string more = check_field_width(record.time_centisecond, 2);
+  if (!more.empty()) errors += more;
   return errors;
 }
 

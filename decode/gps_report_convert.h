@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "decode/text_field.h"
+
 inline constexpr std::size_t report_size = 28;
 
 class gps_report_convert {
@@ -21,30 +23,30 @@ class gps_report_convert {
   std::int8_t output_format = 5;  // format number - 1; 5 is format 6
 
   // Fields of the current report, as decimal texts.
-  std::string time_hour;
-  std::string time_minute;
-  std::string time_second;
-  std::string time_millisecond;
-  std::string time_centisecond;
-  std::string date_year;
-  std::string date_month;
-  std::string date_day;
-  std::string latitude_degrees;
-  std::string latitude_minutes;
-  std::string latitude_minute_fraction;
-  std::string longitude_degrees;
-  std::string longitude_minutes;
-  std::string longitude_minute_fraction;
-  std::string satellites_used;
-  std::string altitude_whole;
-  std::string altitude_fraction;
-  std::string ground_speed_whole;
-  std::string ground_speed_fraction;
-  std::string course_whole;
-  std::string course_fraction;
-  std::string ground_speed_knots;
-  std::string vertical_velocity_whole;
-  std::string vertical_velocity_fraction;
+  text_field time_hour;
+  text_field time_minute;
+  text_field time_second;
+  text_field time_millisecond;
+  text_field time_centisecond;
+  text_field date_year;
+  text_field date_month;
+  text_field date_day;
+  text_field latitude_degrees;
+  text_field latitude_minutes;
+  text_field latitude_minute_fraction;
+  text_field longitude_degrees;
+  text_field longitude_minutes;
+  text_field longitude_minute_fraction;
+  text_field satellites_used;
+  text_field altitude_whole;
+  text_field altitude_fraction;
+  text_field ground_speed_whole;
+  text_field ground_speed_fraction;
+  text_field course_whole;
+  text_field course_fraction;
+  text_field ground_speed_knots;
+  text_field vertical_velocity_whole;
+  text_field vertical_velocity_fraction;
 
   // Flags of the current report, each 0 or 1.
   unsigned char latitude_south = 0;
@@ -62,7 +64,7 @@ class gps_report_convert {
   std::string modem_id;
   std::int16_t message_type = 0;
   std::string century = "20";
-  std::string report_century;
+  text_field report_century;
   unsigned char modem_id_in_message = 0;
   unsigned char input_mode = 0;  // 0: SBD payload bytes, 2: SMS text
 

@@ -13,6 +13,15 @@ bool is_space(char c) {
 }  // namespace
 
 std::int64_t read_number(std::string_view text) {
+  // A field text is plain digits, too few to overflow.
+  if (!text.empty() && text.size() <= 18 && text[0] >= '0' && text[0] <= '9') {
+    std::int64_t value = 0;
+    for (const char c : text) {
+      if (c < '0' || c > '9') break;
+      value = value * 10 + (c - '0');
+    }
+    return value;
+  }
   std::size_t i = 0;
   while (i < text.size() && is_space(text[i])) ++i;
   bool negative = false;
@@ -32,20 +41,14 @@ std::int64_t read_number(std::string_view text) {
   return negative ? -value : value;
 }
 
-void set_number_text(std::string& field, std::int64_t value) {
+void set_large_number_text(text_field& field, std::int64_t value) {
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  field.assign(digits, end);
+  field.assign(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
-std::string number_text(std::int64_t value) {
-  std::string text;
-  set_number_text(text, value);
-  return text;
-}
-
-void set_number_keeping_width(std::string& field, std::int64_t value) {
+void set_number_keeping_width(text_field& field, std::int64_t value) {
   const std::size_t width = field.size();
   set_number_text(field, value);
-  if (field.size() < width) field.insert(0, width - field.size(), '0');
+  if (field.size() < width) field.prepend(width - field.size(), '0');
 }

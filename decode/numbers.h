@@ -5,17 +5,25 @@
 #include <string>
 #include <string_view>
 
+#include "decode/text_field.h"
+
 // Reads a number the way atol does (leading white space, an optional sign,
 // the leading digits; 0 without digits), saturating instead of overflowing.
 std::int64_t read_number(std::string_view text);
 
 // `field` becomes the shortest decimal text of `value`.
-void set_number_text(std::string& field, std::int64_t value);
-
-// The shortest decimal text of `value`.
-std::string number_text(std::int64_t value);
+void set_large_number_text(text_field& field, std::int64_t value);
+inline void set_number_text(text_field& field, std::int64_t value) {
+  if (value < 0 || value >= 10000) return set_large_number_text(field, value);
+  // Most report fields are below 10000.
+  field.clear();
+  if (value >= 1000) field += static_cast<char>('0' + value / 1000);
+  if (value >= 100) field += static_cast<char>('0' + value / 100 % 10);
+  if (value >= 10) field += static_cast<char>('0' + value / 10 % 10);
+  field += static_cast<char>('0' + value % 10);
+}
 
 // `field` becomes the decimal text of `value`, zero-filled to the length the
 // field had before (a longer value is never cut). A carry that rewrites a
 // unit a formatter has already zero-filled must not undo the fill.
-void set_number_keeping_width(std::string& field, std::int64_t value);
+void set_number_keeping_width(text_field& field, std::int64_t value);

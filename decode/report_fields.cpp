@@ -1,7 +1,10 @@
 #include "decode/report_fields.h"
 
 #include <charconv>
-#include <cstdio>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "decode/numbers.h"
 #include "decode/text_fields.h"
@@ -16,16 +19,52 @@ unsigned u16_at(const report_bytes& b, std::size_t n) {
 
 bool bit(unsigned char byte, int n) { return (byte >> n) & 1; }
 
-// A packed two-digit group: "00" to "99", three digits above 99.
-void append_two(std::string& digits, unsigned value) {
-  if (value < 10) digits += '0';
-  char text[4];
-  digits.append(text, std::to_chars(text, text + 4, value).ptr);
-}
+// The decimal digits of a packed quantity, built on the stack: a byte is
+// at most three digits and a quantity at most eight.
+class digit_text {
+ public:
+  // The shortest decimal text of `value`.
+  void number(unsigned value) {
+    if (value >= 100) put(value / 100);
+    if (value >= 10) put(value / 10 % 10);
+    put(value % 10);
+  }
+  // A packed two-digit group: "00" to "99", three digits above 99.
+  void two(unsigned value) {
+    if (value < 10) put(0);
+    number(value);
+  }
+  std::string_view view() const { return {text_, size_}; }
 
-void append_number(std::string& digits, unsigned value) {
-  char text[12];
-  digits.append(text, std::to_chars(text, text + 12, value).ptr);
+ private:
+  void put(unsigned digit) { text_[size_++] = static_cast<char>('0' + digit); }
+  char text_[16];
+  std::size_t size_ = 0;
+};
+
+// The number whole.fraction, read as a decimal text is read: the double
+// nearest to its exact value. With at most 15 digits in all, the digits
+// and the power of ten are exact doubles and one division rounds their
+// exact quotient correctly; only longer texts need the general reader.
+double read_decimal(const text_field& whole, const text_field& fraction) {
+  static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const std::string_view w = whole, f = fraction;
+  if (w.size() + f.size() <= 15) {
+    std::uint64_t digits = 0;
+    for (const char c : w) digits = digits * 10 + static_cast<unsigned>(c - '0');
+    for (const char c : f) digits = digits * 10 + static_cast<unsigned>(c - '0');
+    return static_cast<double>(digits) / powers_of_ten[f.size()];
+  }
+  char text[40];
+  const std::size_t n = whole.size() + 1 + fraction.size();
+  if (n > sizeof text) return 0;
+  std::memcpy(text, whole.data(), whole.size());
+  text[whole.size()] = '.';
+  std::memcpy(text + whole.size() + 1, fraction.data(), fraction.size());
+  double value = 0;
+  std::from_chars(text, text + n, value);
+  return value;
 }
 
 void set_course(gps_report_convert& record, const report_bytes& b) {
@@ -73,9 +112,9 @@ void decode_binary(gps_report_convert& record) {
     }
     char text[8];
     char* end = std::to_chars(text, text + 8, more).ptr;
-    record.altitude_whole.append(text + 1, end);
+    record.altitude_whole += std::string_view(text + 1, static_cast<std::size_t>(end - text - 1));
   }
-  if (altitude_negative) record.altitude_whole.insert(0, 1, '-');
+  if (altitude_negative) record.altitude_whole.prepend(1, '-');
   set_number_text(record.altitude_fraction, b[21]);
 
   const unsigned speed = u16_at(b, 22);
@@ -88,22 +127,25 @@ void decode_binary(gps_report_convert& record) {
 // Splits a packed digit string at `whole_digits` into a whole part and a
 // fraction. Returns false (after appending `error`) when there are fewer
 // digits than the whole part needs.
-bool split_digits(gps_report_convert& record, const std::string& digits,
+bool split_digits(gps_report_convert& record, std::string_view digits,
                   unsigned whole_digits, bool negative, const char* error,
-                  std::string& whole, std::string& fraction) {
-  if (whole_digits == 0) {
-    whole = digits;
-    fraction = "0";
-  } else if (digits.size() < whole_digits) {
-    record.error_text += error;
-    return false;
-  } else {
-    whole.assign(digits, 0, whole_digits);
-    fraction = strip_trailing_zeros(digits.substr(whole_digits));
-    if (fraction.empty()) fraction = "0";
+                  text_field& whole, text_field& fraction) {
+  std::string_view whole_part = digits;
+  std::string_view fraction_part = "0";
+  if (whole_digits > 0) {
+    if (digits.size() < whole_digits) {
+      record.error_text += error;
+      return false;
+    }
+    whole_part = digits.substr(0, whole_digits);
+    fraction_part = strip_trailing_zeros(digits.substr(whole_digits));
+    if (fraction_part.empty()) fraction_part = "0";
   }
-  whole = strip_leading_zeros(whole);
-  if (negative && !(whole == "0" && fraction == "0")) whole.insert(0, 1, '-');
+  whole_part = strip_leading_zeros(whole_part);
+  fraction = fraction_part;
+  whole.clear();
+  if (negative && !(whole_part == "0" && fraction_part == "0")) whole += '-';
+  whole += whole_part;
   return true;
 }
 
@@ -129,76 +171,103 @@ void decode_packed(gps_report_convert& record) {
   record.time_millisecond = record.time_centisecond;
   record.time_millisecond += '0';
 
-  record.date_year.clear();
-  append_number(record.date_year, b[0] % 10);
-  append_number(record.date_year, b[4] % 10);
+  digit_text year;
+  year.number(b[0] % 10);
+  year.number(b[4] % 10);
+  record.date_year = year.view();
   set_number_text(record.date_month, b[4] / 10);
   set_number_text(record.date_day, b[5]);
 
   set_number_text(record.latitude_degrees, b[6]);
   set_number_text(record.latitude_minutes, b[7]);
-  std::string& latitude = record.latitude_minute_fraction;
-  latitude.clear();
-  append_two(latitude, b[10]);
-  append_two(latitude, b[11]);
-  append_number(latitude, b[12] / 10);
+  digit_text latitude;
+  latitude.two(b[10]);
+  latitude.two(b[11]);
+  latitude.number(b[12] / 10);
+  record.latitude_minute_fraction = latitude.view();
 
   set_number_text(record.longitude_degrees, b[8]);
   set_number_text(record.longitude_minutes, b[9]);
-  std::string& longitude = record.longitude_minute_fraction;
-  longitude.clear();
-  append_number(longitude, b[12] % 10);
-  append_two(longitude, b[13]);
-  append_two(longitude, b[14]);
+  digit_text longitude;
+  longitude.number(b[12] % 10);
+  longitude.two(b[13]);
+  longitude.two(b[14]);
+  record.longitude_minute_fraction = longitude.view();
 
   set_number_text(record.satellites_used, b[15] / 10);
 
-  std::string digits;
-  append_number(digits, b[16] % 10);
-  append_two(digits, b[17]);
-  append_two(digits, b[18]);
-  append_two(digits, b[19]);
-  if (!split_digits(record, digits, b[16] / 10, altitude_negative,
+  digit_text altitude;
+  altitude.number(b[16] % 10);
+  altitude.two(b[17]);
+  altitude.two(b[18]);
+  altitude.two(b[19]);
+  if (!split_digits(record, altitude.view(), b[16] / 10, altitude_negative,
                     "Invalid Altitude", record.altitude_whole,
                     record.altitude_fraction)) {
     return;
   }
 
-  digits.clear();
-  append_number(digits, b[20] % 10);
-  append_two(digits, b[21]);
-  append_two(digits, b[22]);
-  if (!split_digits(record, digits, b[20] / 10, false, "Invalid Velocity",
+  digit_text speed;
+  speed.number(b[20] % 10);
+  speed.two(b[21]);
+  speed.two(b[22]);
+  if (!split_digits(record, speed.view(), b[20] / 10, false, "Invalid Velocity",
                     record.ground_speed_whole, record.ground_speed_fraction)) {
     return;
   }
-  std::string speed = record.ground_speed_whole;
-  speed += '.';
-  speed += record.ground_speed_fraction;
-  double kmh = 0;
-  std::from_chars(speed.data(), speed.data() + speed.size(), kmh);
-  set_knots_text(record.ground_speed_knots, kmh * kmh_to_knots);
+  set_knots_text(record.ground_speed_knots,
+                 read_decimal(record.ground_speed_whole, record.ground_speed_fraction) *
+                     kmh_to_knots);
 
-  digits.clear();
-  append_number(digits, b[15] % 10);
-  append_two(digits, b[23]);
-  append_two(digits, b[24]);
-  split_digits(record, digits, b[2] / 64, vertical_negative,
+  digit_text vertical;
+  vertical.number(b[15] % 10);
+  vertical.two(b[23]);
+  vertical.two(b[24]);
+  split_digits(record, vertical.view(), b[2] / 64, vertical_negative,
                "Invalid Velocity", record.vertical_velocity_whole,
                record.vertical_velocity_fraction);
   set_course(record, b);
 }
 
+// The value in hundredths, rounded to the nearest as "%.2f" rounds: from
+// the exact value of the double, ties to even. knots * 100 is held exactly
+// as p + e (the product's rounding error is itself a double), so the tie
+// test needs no wider arithmetic. Returns false when the value is too
+// large or negative for this.
+bool round_to_hundredths(double knots, std::uint64_t& hundredths) {
+  if (!(knots >= 0 && knots < 1e12)) return false;
+  const double p = knots * 100;
+  const double e = std::fma(knots, 100, -p);
+  const double whole = std::floor(p);
+  // Above, below or at the half, exactly: (p - whole) - 0.5 is exact
+  // wherever p is near a half, and rounding p - whole - 0.5 + e cannot
+  // change the sign of that sum.
+  const double above_half = ((p - whole) - 0.5) + e;
+  auto n = static_cast<std::uint64_t>(whole);
+  if (above_half > 0 || (above_half == 0 && n % 2 == 1)) ++n;
+  hundredths = n;
+  return true;
+}
+
 }  // namespace
 
-void set_knots_text(std::string& field, double knots) {
+void set_knots_text(text_field& field, double knots) {
   if (knots == 0) {
     field = "0.0";
     return;
   }
-  char text[32];
-  const int n = std::snprintf(text, sizeof text, "%.2f", knots);
-  field.assign(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+  std::uint64_t hundredths = 0;
+  if (round_to_hundredths(knots, hundredths)) {
+    set_number_text(field, static_cast<std::int64_t>(hundredths / 100));
+    field += '.';
+    field += static_cast<char>('0' + hundredths / 10 % 10);
+    field += static_cast<char>('0' + hundredths % 10);
+    return;
+  }
+  char text[400];
+  const auto end =
+      std::to_chars(text, text + sizeof text, knots, std::chars_format::fixed, 2).ptr;
+  field.assign(std::string_view(text, static_cast<std::size_t>(end - text)));
 }
 
 void decode_report_fields(gps_report_convert& record) {

@@ -17,4 +17,4 @@ inline constexpr double kmh_to_knots = 0.5399568;
 void decode_report_fields(gps_report_convert& record);
 
 // The knots text: "0.0" for exactly zero, else the value with "%.2f".
-void set_knots_text(std::string& field, double knots);
+void set_knots_text(text_field& field, double knots);

@@ -61,7 +61,7 @@ void copy_report(gps_report_convert& record, const unsigned char* bytes) {
 
 // Reports are numbered from N - 1 down to 0 by one character each: the
 // digits, then whatever follows "9" in code order.
-void append_report_opening(std::string& body, std::size_t count, std::size_t index) {
+void append_report_opening(output_text& body, std::size_t count, std::size_t index) {
   body += "<Report N=";
   body += static_cast<char>(static_cast<unsigned char>(48 + (count - 1 - index)));
   body += ">\r\n";
@@ -75,7 +75,7 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
   const bool gpsi = format.framing == report_framing::report_element;
   const std::size_t count = work[1];
   std::string header;
-  std::string body;
+  output_text body;
   body.reserve(count * 400 + 64);
   if (gpsi) header += "<GPSI>\r\n";
 
@@ -113,7 +113,8 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
     out = record.error_text;
     return -1;
   }
-  out = std::move(header);
-  out += body;
+  out.reserve(header.size() + body.size());
+  out = header;
+  out += body.view();
   return 0;
 }

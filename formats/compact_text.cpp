@@ -4,9 +4,9 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
-void compact_time(gps_report_convert& r, bool after_3_2, std::string& out) {
+void compact_time(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields({{&r.time_minute, 2}, {&r.time_second, 2}});
-  errors += convert_time_fraction(r, after_3_2);
+  add_entries(errors, convert_time_fraction(r, after_3_2));
   if (!passes_field_rule(r, "Time Conversion:", errors)) return;
   out += r.time_hour;
   out += ':';
@@ -17,7 +17,7 @@ void compact_time(gps_report_convert& r, bool after_3_2, std::string& out) {
   out += time_fraction(r, after_3_2);
 }
 
-void compact_date(const gps_report_convert& r, std::string& out) {
+void compact_date(const gps_report_convert& r, output_text& out) {
   out += r.date_month;
   out += '-';
   out += r.date_day;
@@ -25,9 +25,9 @@ void compact_date(const gps_report_convert& r, std::string& out) {
   out += r.date_year;
 }
 
-void compact_latitude(gps_report_convert& r, bool after_3_2, std::string& out) {
+void compact_latitude(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields({{&r.latitude_minutes, 2}});
-  errors += convert_latitude_fraction(r, after_3_2);
+  add_entries(errors, convert_latitude_fraction(r, after_3_2));
   if (!passes_field_rule(r, "Latitude Conversion:", errors)) return;
   out += r.latitude_degrees;
   out += ':';
@@ -37,9 +37,9 @@ void compact_latitude(gps_report_convert& r, bool after_3_2, std::string& out) {
   out += r.latitude_south ? 'S' : 'N';
 }
 
-void compact_longitude(gps_report_convert& r, bool after_3_2, std::string& out) {
+void compact_longitude(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields({{&r.longitude_minutes, 2}});
-  errors += convert_longitude_fraction(r, after_3_2);
+  add_entries(errors, convert_longitude_fraction(r, after_3_2));
   if (!passes_field_rule(r, "Longitude Conversion:", errors)) return;
   out += r.longitude_degrees;
   out += ':';
@@ -49,13 +49,13 @@ void compact_longitude(gps_report_convert& r, bool after_3_2, std::string& out) 
   out += r.longitude_west ? 'W' : 'E';
 }
 
-void compact_altitude(const gps_report_convert& r, std::string& out) {
+void compact_altitude(const gps_report_convert& r, output_text& out) {
   out += r.altitude_whole;
   out += '.';
   out += r.altitude_fraction;
 }
 
-void compact_velocity(const gps_report_convert& r, bool after_3_2, std::string& out) {
+void compact_velocity(const gps_report_convert& r, bool after_3_2, output_text& out) {
   out += r.ground_speed_whole;
   out += '.';
   out += r.ground_speed_fraction;
@@ -74,13 +74,13 @@ void compact_velocity(const gps_report_convert& r, bool after_3_2, std::string& 
   out += r.vertical_velocity_fraction;
 }
 
-void compact_satellites(const gps_report_convert& r, std::string& out) {
+void compact_satellites(const gps_report_convert& r, output_text& out) {
   out += r.satellites_used;
 }
 
 namespace {
 
-void write_compact_line(gps_report_convert& r, bool after_3_2, std::string& body) {
+void write_compact_line(gps_report_convert& r, bool after_3_2, output_text& body) {
   static const char* const fix_codes[] = {",0", ",1", ",2", ",3"};
   compact_time(r, after_3_2, body);
   body += ',';
@@ -101,10 +101,10 @@ void write_compact_line(gps_report_convert& r, bool after_3_2, std::string& body
 
 }  // namespace
 
-void write_compact_text(gps_report_convert& record, std::string& body) {
+void write_compact_text(gps_report_convert& record, output_text& body) {
   write_compact_line(record, false, body);
 }
 
-void write_compact_text_3_2(gps_report_convert& record, std::string& body) {
+void write_compact_text_3_2(gps_report_convert& record, output_text& body) {
   write_compact_line(record, true, body);
 }

@@ -10,14 +10,15 @@
 #include <string>
 
 #include "decode/gps_report_convert.h"
+#include "formats/output_text.h"
 
-void compact_time(gps_report_convert& record, bool after_3_2, std::string& out);
-void compact_date(const gps_report_convert& record, std::string& out);
-void compact_latitude(gps_report_convert& record, bool after_3_2, std::string& out);
-void compact_longitude(gps_report_convert& record, bool after_3_2, std::string& out);
-void compact_altitude(const gps_report_convert& record, std::string& out);
-void compact_velocity(const gps_report_convert& record, bool after_3_2, std::string& out);
-void compact_satellites(const gps_report_convert& record, std::string& out);
+void compact_time(gps_report_convert& record, bool after_3_2, output_text& out);
+void compact_date(const gps_report_convert& record, output_text& out);
+void compact_latitude(gps_report_convert& record, bool after_3_2, output_text& out);
+void compact_longitude(gps_report_convert& record, bool after_3_2, output_text& out);
+void compact_altitude(const gps_report_convert& record, output_text& out);
+void compact_velocity(const gps_report_convert& record, bool after_3_2, output_text& out);
+void compact_satellites(const gps_report_convert& record, output_text& out);
 
-void write_compact_text(gps_report_convert& record, std::string& body);
-void write_compact_text_3_2(gps_report_convert& record, std::string& body);
+void write_compact_text(gps_report_convert& record, output_text& body);
+void write_compact_text_3_2(gps_report_convert& record, output_text& body);

@@ -4,10 +4,10 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
-void easy_time_line(gps_report_convert& r, bool after_3_2, std::string& out) {
+void easy_time_line(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields(
       {{&r.time_hour, 2}, {&r.time_minute, 2}, {&r.time_second, 2}});
-  errors += convert_time_fraction(r, after_3_2);
+  add_entries(errors, convert_time_fraction(r, after_3_2));
   if (!passes_field_rule(r, "Time Conversion:", errors)) return;
   out += "UTC Time=";
   out += r.time_hour;
@@ -19,7 +19,7 @@ void easy_time_line(gps_report_convert& r, bool after_3_2, std::string& out) {
   out += time_fraction(r, after_3_2);
 }
 
-void easy_date_line(gps_report_convert& r, std::string& out) {
+void easy_date_line(gps_report_convert& r, output_text& out) {
   const std::string errors = pad_fields(
       {{&r.date_month, 2}, {&r.date_day, 2}, {&r.date_year, 2}});
   if (!passes_field_rule(r, "Date Conversion:", errors)) return;
@@ -31,10 +31,10 @@ void easy_date_line(gps_report_convert& r, std::string& out) {
   out += r.date_year;
 }
 
-void easy_latitude_line(gps_report_convert& r, bool after_3_2, std::string& out) {
+void easy_latitude_line(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors =
       pad_fields({{&r.latitude_degrees, 2}, {&r.latitude_minutes, 2}});
-  errors += convert_latitude_fraction(r, after_3_2);
+  add_entries(errors, convert_latitude_fraction(r, after_3_2));
   if (!passes_field_rule(r, "Latitude Conversion:", errors)) return;
   out += "Latitude=";
   out += r.latitude_degrees;
@@ -45,10 +45,10 @@ void easy_latitude_line(gps_report_convert& r, bool after_3_2, std::string& out)
   out += r.latitude_south ? " South" : " North";
 }
 
-void easy_longitude_line(gps_report_convert& r, bool after_3_2, std::string& out) {
+void easy_longitude_line(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors =
       pad_fields({{&r.longitude_degrees, 3}, {&r.longitude_minutes, 2}});
-  errors += convert_longitude_fraction(r, after_3_2);
+  add_entries(errors, convert_longitude_fraction(r, after_3_2));
   if (!passes_field_rule(r, "Longitude Conversion:", errors)) return;
   out += "Longitude=";
   out += r.longitude_degrees;
@@ -59,7 +59,7 @@ void easy_longitude_line(gps_report_convert& r, bool after_3_2, std::string& out
   out += r.longitude_west ? " West" : " East";
 }
 
-void easy_altitude_line(const gps_report_convert& r, std::string& out) {
+void easy_altitude_line(const gps_report_convert& r, output_text& out) {
   out += "Altitude=";
   out += r.altitude_whole;
   out += '.';
@@ -67,7 +67,7 @@ void easy_altitude_line(const gps_report_convert& r, std::string& out) {
   out += " meters";
 }
 
-void easy_velocity_line(const gps_report_convert& r, bool after_3_2, std::string& out) {
+void easy_velocity_line(const gps_report_convert& r, bool after_3_2, output_text& out) {
   out += "Ground Velocity=";
   out += r.ground_speed_whole;
   out += '.';
@@ -90,7 +90,7 @@ void easy_velocity_line(const gps_report_convert& r, bool after_3_2, std::string
 }
 
 // The satellites count shares the longitude's error label.
-void easy_satellites_line(gps_report_convert& r, std::string& out) {
+void easy_satellites_line(gps_report_convert& r, output_text& out) {
   const std::string errors = pad_fields({{&r.satellites_used, 2}});
   if (!passes_field_rule(r, "Longitude Conversion:", errors)) return;
   out += "Satellites Used=";
@@ -100,7 +100,7 @@ void easy_satellites_line(gps_report_convert& r, std::string& out) {
 namespace {
 
 // Everything up to the velocity line; the generations differ after it.
-void write_easy_position(gps_report_convert& r, bool after_3_2, std::string& body) {
+void write_easy_position(gps_report_convert& r, bool after_3_2, output_text& body) {
   easy_time_line(r, after_3_2, body);
   body += "\r\n";
   easy_date_line(r, body);
@@ -114,7 +114,7 @@ void write_easy_position(gps_report_convert& r, bool after_3_2, std::string& bod
   easy_velocity_line(r, after_3_2, body);
 }
 
-void write_easy_closing(gps_report_convert& r, std::string& body) {
+void write_easy_closing(gps_report_convert& r, output_text& body) {
   body += "\r\n";
   easy_satellites_line(r, body);
   body += "\r\n\r\n";
@@ -122,13 +122,13 @@ void write_easy_closing(gps_report_convert& r, std::string& body) {
 
 }  // namespace
 
-void write_easy_text(gps_report_convert& record, std::string& body) {
+void write_easy_text(gps_report_convert& record, output_text& body) {
   write_easy_position(record, false, body);
   if (!record.fix_valid) body += "\r\nInvalid Position Fix";
   write_easy_closing(record, body);
 }
 
-void write_easy_text_3_2(gps_report_convert& record, std::string& body) {
+void write_easy_text_3_2(gps_report_convert& record, output_text& body) {
   static const char* const fix_lines[] = {
       "\r\nInvalid Position Fix", "\r\nValid Position Fix", "\r\n2D Fix",
       "\r\nDead Reckoning"};

@@ -9,14 +9,15 @@
 #include <string>
 
 #include "decode/gps_report_convert.h"
+#include "formats/output_text.h"
 
-void easy_time_line(gps_report_convert& record, bool after_3_2, std::string& out);
-void easy_date_line(gps_report_convert& record, std::string& out);
-void easy_latitude_line(gps_report_convert& record, bool after_3_2, std::string& out);
-void easy_longitude_line(gps_report_convert& record, bool after_3_2, std::string& out);
-void easy_altitude_line(const gps_report_convert& record, std::string& out);
-void easy_velocity_line(const gps_report_convert& record, bool after_3_2, std::string& out);
-void easy_satellites_line(gps_report_convert& record, std::string& out);
+void easy_time_line(gps_report_convert& record, bool after_3_2, output_text& out);
+void easy_date_line(gps_report_convert& record, output_text& out);
+void easy_latitude_line(gps_report_convert& record, bool after_3_2, output_text& out);
+void easy_longitude_line(gps_report_convert& record, bool after_3_2, output_text& out);
+void easy_altitude_line(const gps_report_convert& record, output_text& out);
+void easy_velocity_line(const gps_report_convert& record, bool after_3_2, output_text& out);
+void easy_satellites_line(gps_report_convert& record, output_text& out);
 
-void write_easy_text(gps_report_convert& record, std::string& body);
-void write_easy_text_3_2(gps_report_convert& record, std::string& body);
+void write_easy_text(gps_report_convert& record, output_text& body);
+void write_easy_text_3_2(gps_report_convert& record, output_text& body);

@@ -12,14 +12,26 @@
 #include <string>
 
 #include "decode/gps_report_convert.h"
+#include "decode/text_fields.h"
 
 struct field_width {
-  std::string* field;
+  text_field* field;
   std::size_t width;
 };
 
+// Appends entries to the ones collected so far; most are empty.
+inline void add_entries(std::string& entries, const std::string& more) {
+  if (!more.empty()) entries += more;
+}
+
 // Pads each field in order; returns the entries of the ones too wide.
-std::string pad_fields(std::initializer_list<field_width> fields);
+inline std::string pad_fields(std::initializer_list<field_width> fields) {
+  std::string entries;
+  for (const field_width& f : fields) {
+    if (f.field->size() != f.width) add_entries(entries, check_field_width(*f.field, f.width));
+  }
+  return entries;
+}
 
 // True when `entries` is empty. Otherwise appends `label` + `entries` to
 // `error_text` and returns false: the formatter then writes nothing.
@@ -28,5 +40,5 @@ bool passes_field_rule(gps_report_convert& record, const char* label,
 
 // The fraction of the second that a generation prints: milliseconds before
 // 3.2, hundredths after.
-const std::string& time_fraction(const gps_report_convert& record,
+const text_field& time_fraction(const gps_report_convert& record,
                                  bool after_3_2);

@@ -6,8 +6,9 @@
 #include <string>
 
 #include "decode/gps_report_convert.h"
+#include "formats/output_text.h"
 
-using report_assembler = void (*)(gps_report_convert&, std::string&);
+using report_assembler = void (*)(gps_report_convert&, output_text&);
 
 enum class report_framing {
   report_element,  // <Report N=...> ... </Report>

@@ -4,7 +4,7 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
-void xml_date(gps_report_convert& r, std::string& out) {
+void xml_date(gps_report_convert& r, output_text& out) {
   const std::string errors = pad_fields(
       {{&r.date_month, 2}, {&r.date_day, 2}, {&r.date_year, 2}});
   if (!passes_field_rule(r, "Date Conversion:", errors)) return;
@@ -15,21 +15,21 @@ void xml_date(gps_report_convert& r, std::string& out) {
   out += r.date_year;
 }
 
-void xml_speed(const gps_report_convert& r, std::string& out) {
+void xml_speed(const gps_report_convert& r, output_text& out) {
   out += r.ground_speed_whole;
   out += '.';
   out += r.ground_speed_fraction;
   out += "km/h";
 }
 
-void xml_direction(const gps_report_convert& r, std::string& out) {
+void xml_direction(const gps_report_convert& r, output_text& out) {
   out += r.course_whole;
   out += '.';
   out += r.course_fraction;
   out += " degrees from True North";
 }
 
-void xml_vertical_velocity(const gps_report_convert& r, std::string& out) {
+void xml_vertical_velocity(const gps_report_convert& r, output_text& out) {
   if (!is_packed_layout(r)) {
     out += "?.?m/s";
     return;
@@ -42,7 +42,7 @@ void xml_vertical_velocity(const gps_report_convert& r, std::string& out) {
 
 namespace {
 
-void write_gpsi_elements(gps_report_convert& r, bool after_3_2, std::string& body) {
+void write_gpsi_elements(gps_report_convert& r, bool after_3_2, output_text& body) {
   body += "<Time>";
   compact_time(r, after_3_2, body);
   body += "</Time>\r\n<Date>";
@@ -72,10 +72,10 @@ void write_gpsi_elements(gps_report_convert& r, bool after_3_2, std::string& bod
 
 }  // namespace
 
-void write_gpsi_xml(gps_report_convert& record, std::string& body) {
+void write_gpsi_xml(gps_report_convert& record, output_text& body) {
   write_gpsi_elements(record, false, body);
 }
 
-void write_gpsi_xml_3_2(gps_report_convert& record, std::string& body) {
+void write_gpsi_xml_3_2(gps_report_convert& record, output_text& body) {
   write_gpsi_elements(record, true, body);
 }

@@ -11,21 +11,23 @@
 #include <string_view>
 
 #include "decode/gps_report_convert.h"
+#include "formats/output_text.h"
 
-void nmea_gga_time(gps_report_convert& record, bool after_3_2, std::string& out);
-void nmea_latitude(gps_report_convert& record, bool after_3_2, std::string& out);
-void nmea_longitude(gps_report_convert& record, bool after_3_2, std::string& out);
-void nmea_satellites(gps_report_convert& record, std::string& out);
-void nmea_altitude(const gps_report_convert& record, std::string& out);
-void nmea_course(const gps_report_convert& record, std::string& out);
-void nmea_knots(const gps_report_convert& record, std::string& out);
-void nmea_speed(const gps_report_convert& record, std::string& out);
-void nmea_zda_time(gps_report_convert& record, bool after_3_2, std::string& out);
-void nmea_zda_date(gps_report_convert& record, std::string& out);
+void nmea_gga_time(gps_report_convert& record, bool after_3_2, output_text& out);
+void nmea_latitude(gps_report_convert& record, bool after_3_2, output_text& out);
+void nmea_longitude(gps_report_convert& record, bool after_3_2, output_text& out);
+void nmea_satellites(gps_report_convert& record, output_text& out);
+void nmea_altitude(const gps_report_convert& record, output_text& out);
+void nmea_course(const gps_report_convert& record, output_text& out);
+void nmea_knots(const gps_report_convert& record, output_text& out);
+void nmea_speed(const gps_report_convert& record, output_text& out);
+void nmea_zda_time(gps_report_convert& record, bool after_3_2, output_text& out);
+void nmea_zda_date(gps_report_convert& record, output_text& out);
 
 // The exclusive OR of the characters after the first "$" up to the first
 // "*", as two upper-case hexadecimal digits.
 std::string nmea_checksum(std::string_view sentence);
+unsigned char nmea_checksum_value(std::string_view sentence);
 
-void write_nmea(gps_report_convert& record, std::string& body);
-void write_nmea_3_2(gps_report_convert& record, std::string& body);
+void write_nmea(gps_report_convert& record, output_text& body);
+void write_nmea_3_2(gps_report_convert& record, output_text& body);

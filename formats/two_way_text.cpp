@@ -3,7 +3,7 @@
 #include "formats/easy_text.h"
 #include "formats/field_rule.h"
 
-void two_way_date_line(gps_report_convert& r, std::string& out) {
+void two_way_date_line(gps_report_convert& r, output_text& out) {
   const std::string errors = pad_fields(
       {{&r.date_month, 2}, {&r.date_day, 2}, {&r.date_year, 2}});
   if (!passes_field_rule(r, "Date Conversion:", errors)) return;
@@ -18,7 +18,7 @@ void two_way_date_line(gps_report_convert& r, std::string& out) {
 
 namespace {
 
-void write_two_way_block(gps_report_convert& r, bool after_3_2, std::string& body) {
+void write_two_way_block(gps_report_convert& r, bool after_3_2, output_text& body) {
   easy_time_line(r, after_3_2, body);
   body += "\r\n";
   two_way_date_line(r, body);
@@ -36,10 +36,10 @@ void write_two_way_block(gps_report_convert& r, bool after_3_2, std::string& bod
 
 }  // namespace
 
-void write_two_way_text(gps_report_convert& record, std::string& body) {
+void write_two_way_text(gps_report_convert& record, output_text& body) {
   write_two_way_block(record, false, body);
 }
 
-void write_two_way_text_3_2(gps_report_convert& record, std::string& body) {
+void write_two_way_text_3_2(gps_report_convert& record, output_text& body) {
   write_two_way_block(record, true, body);
 }

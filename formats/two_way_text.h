@@ -6,8 +6,9 @@
 #include <string>
 
 #include "decode/gps_report_convert.h"
+#include "formats/output_text.h"
 
-void two_way_date_line(gps_report_convert& record, std::string& out);
+void two_way_date_line(gps_report_convert& record, output_text& out);
 
-void write_two_way_text(gps_report_convert& record, std::string& body);
-void write_two_way_text_3_2(gps_report_convert& record, std::string& body);
+void write_two_way_text(gps_report_convert& record, output_text& body);
+void write_two_way_text_3_2(gps_report_convert& record, output_text& body);

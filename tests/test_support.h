@@ -6,7 +6,14 @@
 #include <string>
 #include <vector>
 
+#include <ostream>
+
 #include "decode/gps_report_convert.h"
+
+// How a failing expectation shows a field.
+inline void PrintTo(const text_field& field, std::ostream* os) {
+  *os << '"' << std::string_view(field) << '"';
+}
 
 // The fields of a binary-layout report (message types 1 and 2).
 struct binary_fields {

@@ -71,12 +71,12 @@ TEST(ConvertTimeFraction, RoundsHalfUpAndCarriesThroughTheCalendar) {
   for (const clock_row& r : rows) {
     auto record = binary_record(r);
     EXPECT_EQ(convert_time_fraction(record, true), "") << r.name;
-    EXPECT_EQ(record.time_hour + ":" + record.time_minute + ":" +
-                  record.time_second + "." + record.time_centisecond,
+    EXPECT_EQ(record.time_hour.str() + ":" + record.time_minute.str() + ":" +
+                  record.time_second.str() + "." + record.time_centisecond.str(),
               r.want_time)
         << r.name;
-    EXPECT_EQ(record.date_day + "/" + record.date_month + "/" +
-                  record.date_year + " " + record.report_century,
+    EXPECT_EQ(record.date_day.str() + "/" + record.date_month.str() + "/" +
+                  record.date_year.str() + " " + record.report_century.str(),
               r.want_date)
         << r.name;
     EXPECT_EQ(record.century, r.century) << r.name;
@@ -144,11 +144,11 @@ TEST(ConvertCoordinateFraction, GenerationsAndCarries) {
     for (bool latitude : {true, false}) {
       gps_report_convert record;
       record.message_type = static_cast<std::int16_t>(r.type);
-      std::string& degrees =
+      text_field& degrees =
           latitude ? record.latitude_degrees : record.longitude_degrees;
-      std::string& minutes =
+      text_field& minutes =
           latitude ? record.latitude_minutes : record.longitude_minutes;
-      std::string& fraction = latitude ? record.latitude_minute_fraction
+      text_field& fraction = latitude ? record.latitude_minute_fraction
                                        : record.longitude_minute_fraction;
       degrees = r.degrees;
       minutes = r.minutes;
@@ -157,7 +157,8 @@ TEST(ConvertCoordinateFraction, GenerationsAndCarries) {
           latitude ? convert_latitude_fraction(record, r.after_3_2)
                    : convert_longitude_fraction(record, r.after_3_2);
       EXPECT_EQ(result, r.result) << r.name;
-      EXPECT_EQ(degrees + ":" + minutes + "." + fraction, r.want) << r.name;
+      EXPECT_EQ(degrees.str() + ":" + minutes.str() + "." + fraction.str(), r.want)
+          << r.name;
     }
   }
 }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 #include "tests/test_support.h"
 
@@ -32,7 +36,7 @@ TEST(BinaryLayout, AllZeroBytes) {
   binary_fields f{};
   f = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   const auto r = decode_binary(f);
-  for (const std::string* field :
+  for (const text_field* field :
        {&r.time_hour, &r.time_minute, &r.time_second, &r.time_millisecond,
         &r.date_year, &r.date_month, &r.date_day, &r.latitude_degrees,
         &r.latitude_minutes, &r.latitude_minute_fraction, &r.longitude_degrees,
@@ -206,4 +210,67 @@ TEST(OtherTypes, OnlyCenturyAndDeadReckoningChange) {
   EXPECT_EQ(record.report_century, "19");
   EXPECT_EQ(record.dead_reckoning, 0);
   EXPECT_EQ(record.time_hour, "kept");
+}
+
+TEST(KnotsText, TwoDecimalsExactlyAsAFormattedPrint) {
+  // Every speed the two layouts can send near the rounding edges, and a
+  // spread of others.
+  std::vector<double> speeds;
+  for (int whole = 0; whole < 2000; ++whole) {
+    for (int tenths = 0; tenths < 10; ++tenths) speeds.push_back(whole + tenths * 0.1);
+  }
+  for (double v = 0.001; v < 1e6; v *= 1.37) speeds.push_back(v);
+  speeds.push_back(65535 + 25.5);
+  for (const double kmh : speeds) {
+    const double knots = kmh * kmh_to_knots;
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%.2f", knots);
+    text_field field;
+    set_knots_text(field, knots);
+    ASSERT_EQ(field, knots == 0 ? "0.0" : expected) << kmh;
+  }
+  // Values at and next to every half-hundredth up to 100000 knots: the
+  // rounding edges, from either side.
+  for (std::int64_t n = 0; n < 10000000; n += 37) {
+    const double half = (static_cast<double>(n) + 0.5) / 100;
+    for (const double knots :
+         {half, std::nextafter(half, 0.0), std::nextafter(half, 1e18)}) {
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "%.2f", knots);
+      text_field field;
+      set_knots_text(field, knots);
+      ASSERT_EQ(field, expected) << knots;
+    }
+  }
+  // Exact ties round to even, as the formatted print does.
+  for (const double knots : {0.125, 0.375, 0.625, 2.5, 1.005, 2.675, 53999999.46}) {
+    char expected[400];
+    std::snprintf(expected, sizeof expected, "%.2f", knots);
+    text_field field;
+    set_knots_text(field, knots);
+    EXPECT_EQ(field, expected) << knots;
+  }
+}
+
+TEST(PackedLayout, KnotsOfEveryPackedSpeedMatchTheDecimalReading) {
+  for (int whole_digits = 0; whole_digits <= 5; ++whole_digits) {
+    for (int digit_1 = 0; digit_1 < 10; ++digit_1) {
+      for (int d23 = 0; d23 < 100; ++d23) {
+        for (int d45 = 0; d45 < 100; d45 += 7) {
+          packed_fields f;
+          f.speed_whole_digits = whole_digits;
+          f.speed_digit_1 = digit_1;
+          f.speed_23 = d23;
+          f.speed_45 = d45;
+          const auto r = decode_packed(f);
+          const std::string speed =
+              r.ground_speed_whole.str() + "." + r.ground_speed_fraction.str();
+          const double knots = std::strtod(speed.c_str(), nullptr) * kmh_to_knots;
+          char expected[64];
+          std::snprintf(expected, sizeof expected, "%.2f", knots);
+          ASSERT_EQ(r.ground_speed_knots, knots == 0 ? "0.0" : expected) << speed;
+        }
+      }
+    }
+  }
 }

@@ -19,7 +19,8 @@ TEST(CheckFieldWidth, PadsOrReportsInPlace) {
       {"-0", 3, "0-0", ""},
   };
   for (auto& r : rows) {
-    std::string field = r.field;
+    text_field field;
+    field = r.field;
     EXPECT_EQ(check_field_width(field, r.width), r.result) << r.field;
     EXPECT_EQ(field, r.after) << r.field;
   }
@@ -52,7 +53,8 @@ TEST(SetNumberKeepingWidth, NeverCutsAndKeepsTheFill) {
   } rows[] = {{"05", 6, "06"}, {"9", 10, "10"}, {"009", 10, "010"}, {"23", 0, "00"},
               {"", 4, "4"}};
   for (const auto& r : rows) {
-    std::string field = r.before;
+    text_field field;
+    field = r.before;
     set_number_keeping_width(field, r.value);
     EXPECT_EQ(field, r.after) << r.before;
   }

@@ -218,9 +218,9 @@ TEST(Formats, FailedFormatterLeavesItsSeparators) {
     record.message_type = 1;
     std::copy(bytes.begin(), bytes.end(), record.raw_report.begin());
     decode_report_fields(record);
-    std::string body;
+    output_text body;
     output_format_for(r.format - 1).assembler(record, body);
-    EXPECT_EQ(body.substr(0, r.begins.size()), r.begins) << r.format;
+    EXPECT_EQ(body.view().substr(0, r.begins.size()), r.begins) << r.format;
     EXPECT_EQ(record.error_text, "Time Conversion:Corrupt Data: 123;") << r.format;
   }
   // NMEA: the ZDA loses its time field and the checksum covers the rest.
@@ -228,10 +228,10 @@ TEST(Formats, FailedFormatterLeavesItsSeparators) {
   record.message_type = 1;
   std::copy(bytes.begin(), bytes.end(), record.raw_report.begin());
   decode_report_fields(record);
-  std::string body;
+  output_text body;
   write_nmea(record, body);
-  EXPECT_EQ(body.substr(0, 19), "$GPGGA,3345.1234,N,");
-  EXPECT_NE(body.find("\r\n$GPZDA,17,05,2008,00,00*"), std::string::npos);
+  EXPECT_EQ(body.view().substr(0, 19), "$GPGGA,3345.1234,N,");
+  EXPECT_NE(body.view().find("\r\n$GPZDA,17,05,2008,00,00*"), std::string::npos);
   EXPECT_EQ(record.error_text,
             "Time Conversion:Corrupt Data: 123;Time Conversion:Corrupt Data: 123;");
 }

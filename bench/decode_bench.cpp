@@ -1,0 +1,80 @@
+// Conversion speed in process: the largest message (255 reports) of both
+// layouts in all ten formats, the SMS path, and one whole run.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/run.h"
+#include "decode/decode_message.h"
+#include "bench/bench_messages.h"
+#include "decode/message_layout.h"
+
+namespace {
+
+void decode_largest(benchmark::State& state) {
+  const int type = static_cast<int>(state.range(0));
+  const int format = static_cast<int>(state.range(1));
+  const std::string message = largest_message(type);
+  gps_report_convert record;
+  set_modem_id(record, "300034012345670");
+  set_format_number(record, format);
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    const int result = decode_message(
+        record, reinterpret_cast<const unsigned char*>(message.data()), message.size(), out);
+    if (result != 0) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * max_report_count);
+  state.SetLabel("type " + std::to_string(type) + ", format " + std::to_string(format));
+}
+
+void decode_sms(benchmark::State& state) {
+  std::string text = "g1";
+  static const char hex[] = "0123456789ABCDEF";
+  for (unsigned char c : bench_packed_report(5)) {
+    text += hex[c >> 4];
+    text += hex[c & 15];
+  }
+  gps_report_convert record;
+  set_input_mode(record, 2);
+  set_format_number(record, 7);
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    decode_message(record, reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                   out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void whole_run(benchmark::State& state) {
+  const std::string path = "/tmp/kaldo_bench_300034012345670_1.sbd";
+  {
+    const std::string message = largest_message(1);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(message.data(), 1, message.size(), f);
+    std::fclose(f);
+  }
+  const char* argv[] = {"Kaldo_Command_Line", path.c_str(), "7", nullptr};
+  std::FILE* sink = std::fopen("/dev/null", "wb");
+  for (auto _ : state) {
+    gps_report_convert record;
+    std::string console;
+    run_conversion(record, 3, argv, console);
+    std::fwrite(console.data(), 1, console.size(), sink);
+  }
+  std::fclose(sink);
+  std::remove(path.c_str());
+  state.SetItemsProcessed(state.iterations() * max_report_count);
+}
+
+}  // namespace
+
+BENCHMARK(decode_largest)->ArgsProduct({{1, 3}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}});
+BENCHMARK(decode_sms);
+BENCHMARK(whole_run);
+BENCHMARK_MAIN();

@@ -1,0 +1,36 @@
+// decode_message over arbitrary bytes. The first bytes choose the settings
+// (input mode, format index, century, modem id); the rest is the message.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "decode/decode_message.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 5) return 0;
+  gps_report_convert record;
+  set_input_mode(record, (data[0] & 1) ? 2 : 0);
+  set_format_number(record, data[1] % 10 + 1);
+  set_century(record, std::string(reinterpret_cast<const char*>(data + 2), 2));
+  const std::size_t id_length = data[4] % 16;
+  data += 5;
+  size -= 5;
+  const std::size_t id = id_length < size ? id_length : size;
+  set_modem_id(record, std::string(reinterpret_cast<const char*>(data), id));
+  data += id;
+  size -= id;
+
+  // The message is copied so that a read past its end is caught.
+  std::string message(reinterpret_cast<const char*>(data), size);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(message.data());
+  std::string out;
+  const int result = decode_message(record, bytes, message.size(), out);
+  if (result != 0 && result != -1) __builtin_trap();
+  if (result == -1 && out.empty()) __builtin_trap();  // a failure always says why
+
+  gps_report_convert oversized;
+  std::string answer;
+  decode_oversized_payload(oversized, bytes, message.size(),
+                           message.size() + 100000, answer);
+  return 0;
+}
