@@ -27,6 +27,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int result = decode_message(record, bytes, message.size(), out);
   if (result != 0 && result != -1) __builtin_trap();
   if (result == -1 && out.empty()) __builtin_trap();  // a failure always says why
+  // No field text ever fills its inline capacity (it would have been cut).
+  for (const text_field* field :
+       {&record.time_hour, &record.time_minute, &record.time_second,
+        &record.time_millisecond, &record.time_centisecond, &record.date_year,
+        &record.date_month, &record.date_day, &record.latitude_degrees,
+        &record.latitude_minutes, &record.latitude_minute_fraction,
+        &record.longitude_degrees, &record.longitude_minutes,
+        &record.longitude_minute_fraction, &record.satellites_used,
+        &record.altitude_whole, &record.altitude_fraction, &record.ground_speed_whole,
+        &record.ground_speed_fraction, &record.course_whole, &record.course_fraction,
+        &record.ground_speed_knots, &record.vertical_velocity_whole,
+        &record.vertical_velocity_fraction, &record.report_century}) {
+    if (field->size() >= text_field::capacity) __builtin_trap();
+  }
 
   gps_report_convert oversized;
   std::string answer;

@@ -11,7 +11,7 @@ targets=("$@")
 ((${#targets[@]})) || targets=(fuzz_decode_message fuzz_email fuzz_arguments fuzz_modem_id_scan)
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++ -DKALDO_BUILD_TESTS=OFF -DKALDO_BUILD_FUZZ=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DKALDO_BUILD_TESTS=OFF -DKALDO_BUILD_FUZZ=ON -DKALDO_STATIC_EXECUTABLE=OFF \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all" >/dev/null
 cmake --build build-fuzz --target "${targets[@]}"
 

@@ -1,6 +1,7 @@
 #include "tests/test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,7 +116,8 @@ decoded decode_with(const std::string& message, int format_number,
 }
 
 program_run run_program(const std::vector<std::string>& args,
-                        const std::string& directory) {
+                        const std::string& directory,
+                        const std::vector<std::string>& prefix) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) std::abort();
   const pid_t pid = fork();
@@ -125,13 +127,13 @@ program_run run_program(const std::vector<std::string>& args,
     close(out_pipe[0]);
     close(err_pipe[0]);
     if (chdir(directory.c_str()) != 0) _exit(127);
+    std::vector<std::string> words = prefix;
+    words.push_back(KALDO_EXECUTABLE);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    static std::string program = KALDO_EXECUTABLE;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (auto& a : copies) argv.push_back(a.data());
+    for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(out_pipe[1]);
@@ -143,8 +145,10 @@ program_run run_program(const std::vector<std::string>& args,
   close(out_pipe[0]);
   close(err_pipe[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  run.peak_rss_kb = usage.ru_maxrss;
   return run;
 }
 

@@ -62,12 +62,15 @@ decoded decode_with(const std::string& message, int format_number,
 struct program_run {
   std::string out;
   std::string err;
-  int status;  // as the shell sees it: -1 is 255
+  int status;         // as the shell sees it: -1 is 255
+  long peak_rss_kb;   // the process's peak resident memory
 };
 
-// Runs the built program with `args` in `directory`.
+// Runs the built program with `args` in `directory`; with `prefix`, runs
+// that command with the program and `args` as its arguments.
 program_run run_program(const std::vector<std::string>& args,
-                        const std::string& directory = ".");
+                        const std::string& directory = ".",
+                        const std::vector<std::string>& prefix = {});
 
 // A fresh temporary directory, removed with the object.
 class temp_dir {
