@@ -14,13 +14,9 @@ std::int64_t read_number(std::string_view text);
 // `field` becomes the shortest decimal text of `value`.
 void set_large_number_text(text_field& field, std::int64_t value);
 inline void set_number_text(text_field& field, std::int64_t value) {
-  if (value < 0 || value >= 10000) return set_large_number_text(field, value);
   // Most report fields are below 10000.
-  field.clear();
-  if (value >= 1000) field += static_cast<char>('0' + value / 1000);
-  if (value >= 100) field += static_cast<char>('0' + value / 100 % 10);
-  if (value >= 10) field += static_cast<char>('0' + value / 10 % 10);
-  field += static_cast<char>('0' + value % 10);
+  if (value < 0 || value >= 10000) return set_large_number_text(field, value);
+  field.set_small_number(static_cast<unsigned>(value));
 }
 
 // `field` becomes the decimal text of `value`, zero-filled to the length the

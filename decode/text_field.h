@@ -42,12 +42,22 @@ class text_field {
     for (const char c : text) push_back(c);
     return *this;
   }
-  // Puts `count` copies of `c` in front of the text.
+  // Puts `count` copies of `c` in front of the text. Both are a few
+  // characters: plain loops beat calls to move and fill memory.
   void prepend(std::size_t count, char c) {
     if (count > capacity - size_) count = capacity - size_;
-    std::memmove(text_ + count, text_, size_);
-    std::memset(text_, c, count);
+    for (std::size_t i = size_; i-- > 0;) text_[i + count] = text_[i];
+    for (std::size_t i = 0; i < count; ++i) text_[i] = c;
     size_ = static_cast<unsigned char>(size_ + count);
+  }
+  // The decimal text of a number below 10000, which always fits.
+  void set_small_number(unsigned value) {
+    unsigned char n = 0;
+    if (value >= 1000) text_[n++] = static_cast<char>('0' + value / 1000);
+    if (value >= 100) text_[n++] = static_cast<char>('0' + value / 100 % 10);
+    if (value >= 10) text_[n++] = static_cast<char>('0' + value / 10 % 10);
+    text_[n++] = static_cast<char>('0' + value % 10);
+    size_ = n;
   }
 
   std::size_t size() const { return size_; }

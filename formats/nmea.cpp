@@ -114,13 +114,20 @@ void nmea_zda_date(gps_report_convert& r, output_text& out) {
 
 namespace {
 
-// The exclusive OR of `n` bytes, eight at a time.
+// The exclusive OR of `n` bytes, sixteen at a time.
 unsigned char xor_of(const char* p, std::size_t n) {
   std::uint64_t words = 0;
-  for (; n >= 8; p += 8, n -= 8) {
+  for (; n >= 16; p += 16, n -= 16) {
+    std::uint64_t word[2];
+    std::memcpy(word, p, 16);
+    words ^= word[0] ^ word[1];
+  }
+  if (n >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
     words ^= word;
+    p += 8;
+    n -= 8;
   }
   for (; n > 0; ++p, --n) words ^= static_cast<unsigned char>(*p);
   words ^= words >> 32;
