@@ -97,27 +97,32 @@ void easy_satellites_line(gps_report_convert& r, output_text& out) {
   out += r.satellites_used;
 }
 
-namespace {
-
-// Everything up to the velocity line; the generations differ after it.
-void write_easy_position(gps_report_convert& r, bool after_3_2, output_text& body) {
+void write_easy_lines_to_altitude(gps_report_convert& r, bool after_3_2,
+                                  date_line_writer date_line, output_text& body) {
   easy_time_line(r, after_3_2, body);
   body += "\r\n";
-  easy_date_line(r, body);
+  date_line(r, body);
   body += "\r\n";
   easy_latitude_line(r, after_3_2, body);
   body += "\r\n";
   easy_longitude_line(r, after_3_2, body);
   body += "\r\n";
   easy_altitude_line(r, body);
-  body += "\r\n";
-  easy_velocity_line(r, after_3_2, body);
 }
 
-void write_easy_closing(gps_report_convert& r, output_text& body) {
+void write_easy_block_end(gps_report_convert& r, output_text& body) {
   body += "\r\n";
   easy_satellites_line(r, body);
   body += "\r\n\r\n";
+}
+
+namespace {
+
+// Everything up to the velocity line; the generations differ after it.
+void write_easy_position(gps_report_convert& r, bool after_3_2, output_text& body) {
+  write_easy_lines_to_altitude(r, after_3_2, easy_date_line, body);
+  body += "\r\n";
+  easy_velocity_line(r, after_3_2, body);
 }
 
 }  // namespace
@@ -125,7 +130,7 @@ void write_easy_closing(gps_report_convert& r, output_text& body) {
 void write_easy_text(gps_report_convert& record, output_text& body) {
   write_easy_position(record, false, body);
   if (!record.fix_valid) body += "\r\nInvalid Position Fix";
-  write_easy_closing(record, body);
+  write_easy_block_end(record, body);
 }
 
 void write_easy_text_3_2(gps_report_convert& record, output_text& body) {
@@ -134,5 +139,5 @@ void write_easy_text_3_2(gps_report_convert& record, output_text& body) {
       "\r\nDead Reckoning"};
   write_easy_position(record, true, body);
   body += fix_lines[report_fix_state(record, true)];
-  write_easy_closing(record, body);
+  write_easy_block_end(record, body);
 }

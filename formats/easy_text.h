@@ -19,5 +19,13 @@ void easy_altitude_line(const gps_report_convert& record, output_text& out);
 void easy_velocity_line(const gps_report_convert& record, bool after_3_2, output_text& out);
 void easy_satellites_line(gps_report_convert& record, output_text& out);
 
+// The lines from the time to the altitude, with the date line given: the
+// two-way text format prints the same block with its own date line.
+using date_line_writer = void (*)(gps_report_convert&, output_text&);
+void write_easy_lines_to_altitude(gps_report_convert& record, bool after_3_2,
+                                  date_line_writer date_line, output_text& body);
+// The satellites line and the empty line that ends a block.
+void write_easy_block_end(gps_report_convert& record, output_text& body);
+
 void write_easy_text(gps_report_convert& record, output_text& body);
 void write_easy_text_3_2(gps_report_convert& record, output_text& body);

@@ -18,20 +18,12 @@ void two_way_date_line(gps_report_convert& r, output_text& out) {
 
 namespace {
 
+// The Easy to Read block with the four-digit year and without velocity;
+// only an invalid fix is marked, in both generations.
 void write_two_way_block(gps_report_convert& r, bool after_3_2, output_text& body) {
-  easy_time_line(r, after_3_2, body);
-  body += "\r\n";
-  two_way_date_line(r, body);
-  body += "\r\n";
-  easy_latitude_line(r, after_3_2, body);
-  body += "\r\n";
-  easy_longitude_line(r, after_3_2, body);
-  body += "\r\n";
-  easy_altitude_line(r, body);
+  write_easy_lines_to_altitude(r, after_3_2, two_way_date_line, body);
   if (!r.fix_valid) body += "\r\nInvalid Position Fix";
-  body += "\r\n";
-  easy_satellites_line(r, body);
-  body += "\r\n\r\n";
+  write_easy_block_end(r, body);
 }
 
 }  // namespace
