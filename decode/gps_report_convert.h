@@ -82,12 +82,6 @@ void set_format_number(gps_report_convert& record, std::int64_t number);
 int set_century(gps_report_convert& record, std::string text);
 void set_modem_id(gps_report_convert& record, std::string text);
 
-// True for the formats 6 to 10, which print hundredths of a second and
-// five-digit minute fractions.
-inline bool is_after_3_2(const gps_report_convert& record) {
-  return record.output_format >= 5;
-}
-
 // Message types 3 and 103 use the packed decimal report layout.
 inline bool is_packed_layout(const gps_report_convert& record) {
   return record.message_type >= 3;
