@@ -6,6 +6,8 @@
 
 #include "decode/numbers.h"
 
+namespace kaldo::cli {
+
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -48,7 +50,7 @@ void print_usage(std::string& console) {
 }
 
 std::int32_t read_format_number(const char* text) {
-  const std::int64_t value = read_number(text);
+  const std::int64_t value = detail::read_number(text);
   if (value > std::numeric_limits<std::int32_t>::max()) {
     return std::numeric_limits<std::int32_t>::max();
   }
@@ -117,3 +119,5 @@ std::optional<int> validate_arguments(int argc, const char* const* argv,
   }
   return std::nullopt;
 }
+
+}  // namespace kaldo::cli

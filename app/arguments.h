@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace kaldo::cli {
+
 struct run_values {
   std::string file_name;
   std::int32_t format_number = 0;
@@ -30,3 +32,5 @@ void print_usage(std::string& console);
 
 // The format argument read like atol, saturated to the 32-bit range.
 std::int32_t read_format_number(const char* text);
+
+}  // namespace kaldo::cli

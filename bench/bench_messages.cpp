@@ -2,6 +2,8 @@
 
 #include "decode/message_layout.h"
 
+using namespace kaldo::detail;
+
 // A plausible report of each layout; the bytes vary per report so that the
 // carries and paddings are exercised.
 std::string bench_binary_report(int i) {
@@ -35,4 +37,3 @@ std::string largest_message(int type) {
   }
   return m + std::string(max_tail_size, 'x');
 }
-

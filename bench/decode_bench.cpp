@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "app/run.h"
-#include "decode/decode_message.h"
+#include "kaldo/kaldo.h"
+#include "convert/decode_message.h"
 #include "bench/bench_messages.h"
 #include "decode/message_layout.h"
+
+using namespace kaldo::detail;
 
 namespace {
 
@@ -59,13 +61,12 @@ void whole_run(benchmark::State& state) {
     std::fwrite(message.data(), 1, message.size(), f);
     std::fclose(f);
   }
-  const char* argv[] = {"Kaldo_Command_Line", path.c_str(), "7", nullptr};
   std::FILE* sink = std::fopen("/dev/null", "wb");
+  kaldo::settings how;
+  how.format = 7;
   for (auto _ : state) {
-    gps_report_convert record;
-    std::string console;
-    run_conversion(record, 3, argv, console);
-    std::fwrite(console.data(), 1, console.size(), sink);
+    const kaldo::file_conversion run = kaldo::convert_file(path, how);
+    std::fwrite(run.output.data(), 1, run.output.size(), sink);
   }
   std::fclose(sink);
   std::remove(path.c_str());

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "bench/bench_messages.h"
-#include "decode/decode_message.h"
+#include "convert/decode_message.h"
+
+using namespace kaldo::detail;
 
 int main(int argc, char** argv) {
   if (argc != 4) {

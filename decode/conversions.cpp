@@ -3,6 +3,8 @@
 #include "decode/numbers.h"
 #include "decode/text_fields.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 // Half-up rounding of one decimal digit away.
@@ -149,3 +151,5 @@ std::string convert_longitude_fraction(gps_report_convert& record, bool after_3_
   return convert_coordinate(record, after_3_2, record.longitude_minute_fraction,
                             round_longitude_fraction);
 }
+
+}  // namespace kaldo::detail

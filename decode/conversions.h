@@ -17,6 +17,8 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
+
 std::string convert_time_fraction(gps_report_convert& record, bool after_3_2);
 std::string convert_latitude_fraction(gps_report_convert& record, bool after_3_2);
 std::string convert_longitude_fraction(gps_report_convert& record, bool after_3_2);
@@ -28,3 +30,5 @@ void round_latitude_fraction(gps_report_convert& record);
 void round_longitude_fraction(gps_report_convert& record);
 
 bool is_leap_year(std::int64_t year);
+
+}  // namespace kaldo::detail

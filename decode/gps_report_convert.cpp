@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace kaldo::detail {
+
 void set_input_mode(gps_report_convert& record, unsigned char mode) {
   record.input_mode = mode;
 }
@@ -29,3 +31,5 @@ int set_century(gps_report_convert& record, std::string text) {
 void set_modem_id(gps_report_convert& record, std::string text) {
   record.modem_id = std::move(text);
 }
+
+}  // namespace kaldo::detail

@@ -14,6 +14,8 @@
 
 #include "decode/text_field.h"
 
+namespace kaldo::detail {
+
 inline constexpr std::size_t report_size = 28;
 
 class gps_report_convert {
@@ -86,3 +88,5 @@ void set_modem_id(gps_report_convert& record, std::string text);
 inline bool is_packed_layout(const gps_report_convert& record) {
   return record.message_type >= 3;
 }
+
+}  // namespace kaldo::detail

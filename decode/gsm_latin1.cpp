@@ -1,5 +1,7 @@
 #include "decode/gsm_latin1.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 struct code_pair {
@@ -55,3 +57,5 @@ std::string gsm_to_latin1(const std::string& text) {
   }
   return latin1;
 }
+
+}  // namespace kaldo::detail

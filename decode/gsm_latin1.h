@@ -7,8 +7,12 @@
 
 #include <string>
 
+namespace kaldo::detail {
+
 unsigned char gsm_char_to_latin1(unsigned char code, bool escaped);
 
 // An escape (27) selects the extension table for the next code; an escape
 // as the last code appends nothing.
 std::string gsm_to_latin1(const std::string& text);
+
+}  // namespace kaldo::detail

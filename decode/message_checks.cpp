@@ -4,6 +4,8 @@
 
 #include "decode/message_layout.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 bool begins_with(const unsigned char* bytes, std::size_t available,
@@ -76,3 +78,5 @@ int check_message(gps_report_convert& record, const unsigned char* work,
   record.message_type = static_cast<std::int16_t>(type);
   return 0;
 }
+
+}  // namespace kaldo::detail

@@ -8,6 +8,8 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
+
 // Whether an SBD payload is a remote update response. Looks at no more
 // than the first 8 of the `available` bytes; `length` is the payload's full
 // length, which may be larger than what was kept of it.
@@ -27,3 +29,5 @@ std::string classified_message_text(const gps_report_convert& record);
 // message in `out`. Stores the type in `record.message_type` on success.
 int check_message(gps_report_convert& record, const unsigned char* work,
                   std::uint64_t work_length, std::string& out);
+
+}  // namespace kaldo::detail

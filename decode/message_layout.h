@@ -6,6 +6,8 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
+
 inline constexpr std::size_t message_header_size = 2;
 inline constexpr std::size_t max_tail_size = 69;
 inline constexpr std::size_t min_message_size = 30;
@@ -16,3 +18,5 @@ inline constexpr std::size_t max_message_size =
 inline constexpr std::size_t report_offset(std::size_t index) {
   return message_header_size + report_size * index;
 }
+
+}  // namespace kaldo::detail

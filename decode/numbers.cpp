@@ -3,6 +3,8 @@
 #include <charconv>
 #include <limits>
 
+namespace kaldo::detail {
+
 namespace {
 
 bool is_space(char c) {
@@ -52,3 +54,5 @@ void set_number_keeping_width(text_field& field, std::int64_t value) {
   set_number_text(field, value);
   if (field.size() < width) field.prepend(width - field.size(), '0');
 }
+
+}  // namespace kaldo::detail

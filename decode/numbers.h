@@ -7,6 +7,8 @@
 
 #include "decode/text_field.h"
 
+namespace kaldo::detail {
+
 // Reads a number the way atol does (leading white space, an optional sign,
 // the leading digits; 0 without digits), saturating instead of overflowing.
 std::int64_t read_number(std::string_view text);
@@ -23,3 +25,5 @@ inline void set_number_text(text_field& field, std::int64_t value) {
 // field had before (a longer value is never cut). A carry that rewrites a
 // unit a formatter has already zero-filled must not undo the fill.
 void set_number_keeping_width(text_field& field, std::int64_t value);
+
+}  // namespace kaldo::detail

@@ -9,6 +9,8 @@
 #include "decode/numbers.h"
 #include "decode/text_fields.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 using report_bytes = std::array<unsigned char, report_size>;
@@ -280,3 +282,5 @@ void decode_report_fields(gps_report_convert& record) {
     decode_packed(record);
   }
 }
+
+}  // namespace kaldo::detail

@@ -9,6 +9,8 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
+
 inline constexpr double kmh_to_knots = 0.5399568;
 
 // Decodes the report in the slot of `record.message_type`. May append
@@ -18,3 +20,5 @@ void decode_report_fields(gps_report_convert& record);
 
 // The knots text: "0.0" for exactly zero, else the value with "%.2f".
 void set_knots_text(text_field& field, double knots);
+
+}  // namespace kaldo::detail

@@ -1,5 +1,7 @@
 #include "decode/sms_text.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 // The value of an upper-case hexadecimal digit, or -1.
@@ -29,3 +31,5 @@ bool convert_sms_text(const unsigned char* text, std::size_t length,
               length - sms_hex_end);
   return true;
 }
+
+}  // namespace kaldo::detail

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+namespace kaldo::detail {
+
 inline constexpr std::size_t sms_hex_end = 58;  // the text that is hexadecimal ends here
 
 // Converts an SMS text of at least 58 characters into the binary message,
@@ -13,3 +15,5 @@ inline constexpr std::size_t sms_hex_end = 58;  // the text that is hexadecimal 
 // is not "0" to "9" or "A" to "F".
 bool convert_sms_text(const unsigned char* text, std::size_t length,
                       std::string& work);
+
+}  // namespace kaldo::detail

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+namespace kaldo::detail {
+
 class text_field {
  public:
   static constexpr std::size_t capacity = 31;
@@ -76,3 +78,5 @@ class text_field {
   char text_[capacity] = {};
   unsigned char size_ = 0;
 };
+
+}  // namespace kaldo::detail

@@ -1,5 +1,7 @@
 #include "decode/text_fields.h"
 
+namespace kaldo::detail {
+
 std::string pad_or_report_field(text_field& field, std::size_t width) {
   if (field.size() > width) {
     std::string entry = "Corrupt Data: ";
@@ -11,4 +13,4 @@ std::string pad_or_report_field(text_field& field, std::size_t width) {
   return {};
 }
 
-
+}  // namespace kaldo::detail

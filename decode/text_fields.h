@@ -11,6 +11,8 @@
 
 #include "decode/text_field.h"
 
+namespace kaldo::detail {
+
 // Pads `field` on the left with '0' up to `width`. A field longer than the
 // width is left alone and yields "Corrupt Data: " + field + ";"; otherwise
 // the result is empty.
@@ -33,4 +35,4 @@ inline std::string_view strip_trailing_zeros(std::string_view text) {
   return text;
 }
 
-
+}  // namespace kaldo::detail

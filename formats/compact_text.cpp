@@ -4,6 +4,8 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
+namespace kaldo::detail {
+
 void compact_time(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields({{&r.time_minute, 2}, {&r.time_second, 2}});
   add_entries(errors, convert_time_fraction(r, after_3_2));
@@ -108,3 +110,5 @@ void write_compact_text(gps_report_convert& record, output_text& body) {
 void write_compact_text_3_2(gps_report_convert& record, output_text& body) {
   write_compact_line(record, true, body);
 }
+
+}  // namespace kaldo::detail

@@ -12,6 +12,8 @@
 #include "decode/gps_report_convert.h"
 #include "formats/output_text.h"
 
+namespace kaldo::detail {
+
 void compact_time(gps_report_convert& record, bool after_3_2, output_text& out);
 void compact_date(const gps_report_convert& record, output_text& out);
 void compact_latitude(gps_report_convert& record, bool after_3_2, output_text& out);
@@ -22,3 +24,5 @@ void compact_satellites(const gps_report_convert& record, output_text& out);
 
 void write_compact_text(gps_report_convert& record, output_text& body);
 void write_compact_text_3_2(gps_report_convert& record, output_text& body);
+
+}  // namespace kaldo::detail

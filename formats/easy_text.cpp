@@ -4,6 +4,8 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
+namespace kaldo::detail {
+
 void easy_time_line(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields(
       {{&r.time_hour, 2}, {&r.time_minute, 2}, {&r.time_second, 2}});
@@ -141,3 +143,5 @@ void write_easy_text_3_2(gps_report_convert& record, output_text& body) {
   body += fix_lines[report_fix_state(record, true)];
   write_easy_block_end(record, body);
 }
+
+}  // namespace kaldo::detail

@@ -11,6 +11,8 @@
 #include "decode/gps_report_convert.h"
 #include "formats/output_text.h"
 
+namespace kaldo::detail {
+
 void easy_time_line(gps_report_convert& record, bool after_3_2, output_text& out);
 void easy_date_line(gps_report_convert& record, output_text& out);
 void easy_latitude_line(gps_report_convert& record, bool after_3_2, output_text& out);
@@ -29,3 +31,5 @@ void write_easy_block_end(gps_report_convert& record, output_text& body);
 
 void write_easy_text(gps_report_convert& record, output_text& body);
 void write_easy_text_3_2(gps_report_convert& record, output_text& body);
+
+}  // namespace kaldo::detail

@@ -14,6 +14,8 @@
 #include "decode/gps_report_convert.h"
 #include "decode/text_fields.h"
 
+namespace kaldo::detail {
+
 struct field_width {
   text_field* field;
   std::size_t width;
@@ -42,3 +44,5 @@ bool passes_field_rule(gps_report_convert& record, const char* label,
 // 3.2, hundredths after.
 const text_field& time_fraction(const gps_report_convert& record,
                                  bool after_3_2);
+
+}  // namespace kaldo::detail

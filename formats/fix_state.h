@@ -7,6 +7,8 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
+
 enum fix_state : int {
   fix_invalid = 0,
   fix_valid_3d = 1,
@@ -15,3 +17,5 @@ enum fix_state : int {
 };
 
 fix_state report_fix_state(const gps_report_convert& record, bool after_3_2);
+
+}  // namespace kaldo::detail

@@ -6,6 +6,8 @@
 #include "formats/nmea.h"
 #include "formats/two_way_text.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 using framing = report_framing;
@@ -31,3 +33,5 @@ const output_format_entry& output_format_for(int index) {
   if (index < 0 || index > 9) index = 5;  // the record only ever holds 0 to 9
   return formats[index];
 }
+
+}  // namespace kaldo::detail

@@ -8,6 +8,8 @@
 #include "decode/gps_report_convert.h"
 #include "formats/output_text.h"
 
+namespace kaldo::detail {
+
 using report_assembler = void (*)(gps_report_convert&, output_text&);
 
 enum class report_framing {
@@ -38,3 +40,5 @@ struct output_format_entry {
 };
 
 const output_format_entry& output_format_for(int index);
+
+}  // namespace kaldo::detail

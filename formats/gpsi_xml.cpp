@@ -4,6 +4,8 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
+namespace kaldo::detail {
+
 void xml_date(gps_report_convert& r, output_text& out) {
   const std::string errors = pad_fields(
       {{&r.date_month, 2}, {&r.date_day, 2}, {&r.date_year, 2}});
@@ -79,3 +81,5 @@ void write_gpsi_xml(gps_report_convert& record, output_text& body) {
 void write_gpsi_xml_3_2(gps_report_convert& record, output_text& body) {
   write_gpsi_elements(record, true, body);
 }
+
+}  // namespace kaldo::detail

@@ -10,6 +10,8 @@
 #include "decode/gps_report_convert.h"
 #include "formats/output_text.h"
 
+namespace kaldo::detail {
+
 void xml_date(gps_report_convert& record, output_text& out);
 void xml_speed(const gps_report_convert& record, output_text& out);
 void xml_direction(const gps_report_convert& record, output_text& out);
@@ -17,3 +19,5 @@ void xml_vertical_velocity(const gps_report_convert& record, output_text& out);
 
 void write_gpsi_xml(gps_report_convert& record, output_text& body);
 void write_gpsi_xml_3_2(gps_report_convert& record, output_text& body);
+
+}  // namespace kaldo::detail

@@ -9,6 +9,8 @@
 #include "formats/field_rule.h"
 #include "formats/fix_state.h"
 
+namespace kaldo::detail {
+
 void nmea_gga_time(gps_report_convert& r, bool after_3_2, output_text& out) {
   std::string errors = pad_fields(
       {{&r.time_hour, 2}, {&r.time_minute, 2}, {&r.time_second, 2}});
@@ -198,3 +200,5 @@ void write_nmea(gps_report_convert& record, output_text& body) {
 void write_nmea_3_2(gps_report_convert& record, output_text& body) {
   write_nmea_sentences(record, true, body);
 }
+
+}  // namespace kaldo::detail

@@ -13,6 +13,8 @@
 #include "decode/gps_report_convert.h"
 #include "formats/output_text.h"
 
+namespace kaldo::detail {
+
 void nmea_gga_time(gps_report_convert& record, bool after_3_2, output_text& out);
 void nmea_latitude(gps_report_convert& record, bool after_3_2, output_text& out);
 void nmea_longitude(gps_report_convert& record, bool after_3_2, output_text& out);
@@ -31,3 +33,5 @@ unsigned char nmea_checksum_value(std::string_view sentence);
 
 void write_nmea(gps_report_convert& record, output_text& body);
 void write_nmea_3_2(gps_report_convert& record, output_text& body);
+
+}  // namespace kaldo::detail

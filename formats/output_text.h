@@ -14,6 +14,8 @@
 
 #include "decode/text_field.h"
 
+namespace kaldo::detail {
+
 class output_text {
  public:
   void reserve(std::size_t capacity) {
@@ -69,3 +71,5 @@ class output_text {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
+
+}  // namespace kaldo::detail

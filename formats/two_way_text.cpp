@@ -3,6 +3,8 @@
 #include "formats/easy_text.h"
 #include "formats/field_rule.h"
 
+namespace kaldo::detail {
+
 void two_way_date_line(gps_report_convert& r, output_text& out) {
   const std::string errors = pad_fields(
       {{&r.date_month, 2}, {&r.date_day, 2}, {&r.date_year, 2}});
@@ -35,3 +37,5 @@ void write_two_way_text(gps_report_convert& record, output_text& body) {
 void write_two_way_text_3_2(gps_report_convert& record, output_text& body) {
   write_two_way_block(record, true, body);
 }
+
+}  // namespace kaldo::detail

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "app/arguments.h"
-#include "app/run.h"
+#include "kaldo/names.h"
+
+using namespace kaldo::cli;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args{"Kaldo_Command_Line"};
@@ -29,6 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto status = validate_arguments(static_cast<int>(args.size()), argv.data(),
                                          values, console);
   if (status && *status != 0 && *status != -1) __builtin_trap();
-  if (!status) input_kind_of(values.file_name);
+  if (!status) kaldo::file_kind_of(values.file_name);
   return 0;
 }

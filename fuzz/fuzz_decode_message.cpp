@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "decode/decode_message.h"
+#include "convert/decode_message.h"
+
+using namespace kaldo::detail;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 5) return 0;

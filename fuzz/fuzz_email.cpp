@@ -5,6 +5,8 @@
 
 #include "input/Q7rv_wmp_email_report.h"
 
+using namespace kaldo::detail;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view content(reinterpret_cast<const char*>(data), size);
   Q7RV_WMP_email_report email;

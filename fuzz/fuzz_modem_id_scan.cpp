@@ -5,6 +5,8 @@
 
 #include "input/sbd_reader.h"
 
+using namespace kaldo::detail;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string id =
       modem_id_from_file_name(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -4,6 +4,8 @@
 
 #include "input/file_bytes.h"
 
+namespace kaldo::detail {
+
 long Q7RV_WMP_email_report::find_text(std::string_view text,
                                       std::string_view pattern, long start) {
   if (start < 0 || static_cast<std::size_t>(start) > text.size()) return -1;
@@ -70,3 +72,5 @@ int Q7RV_WMP_email_report::parse_file(const std::string& file_name) {
   if (!read_file_bytes(file_name, SIZE_MAX, content, length)) return cannot_open;
   return parse_content(content);
 }
+
+}  // namespace kaldo::detail

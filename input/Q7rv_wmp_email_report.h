@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace kaldo::detail {
+
 class Q7RV_WMP_email_report {
  public:
   static constexpr int cannot_open = -1;
@@ -44,3 +46,5 @@ class Q7RV_WMP_email_report {
 // The modem id of a Subject text: the digits directly before its first "@",
 // "UNKNOWN" without an "@".
 std::string modem_id_from_subject(std::string_view subject);
+
+}  // namespace kaldo::detail

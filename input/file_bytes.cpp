@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace kaldo::detail {
+
 namespace {
 
 struct file_closer {
@@ -62,3 +64,5 @@ bool read_file_bytes(const std::string& name, std::size_t keep,
   full_length = bytes.size() + 1 + rest;
   return true;
 }
+
+}  // namespace kaldo::detail

@@ -3,21 +3,18 @@
 #include "decode/message_layout.h"
 #include "input/file_bytes.h"
 
+namespace kaldo::detail {
+
 namespace {
 
 constexpr std::size_t max_modem_id_digits = 15;
 
 }  // namespace
 
-bool read_sbd_file(const std::string& file_name, gps_report_convert& record,
-                   sbd_payload& payload) {
+bool read_sbd_payload(const std::string& file_name, sbd_payload& payload) {
   // One byte more than the largest message tells a file too long for any.
-  if (!read_file_bytes(file_name, max_message_size + 1, payload.bytes,
-                       payload.length)) {
-    return false;
-  }
-  set_modem_id(record, modem_id_from_file_name(file_name));
-  return true;
+  return read_file_bytes(file_name, max_message_size + 1, payload.bytes,
+                         payload.length);
 }
 
 std::string modem_id_from_file_name(std::string_view file_name) {
@@ -40,3 +37,5 @@ std::string modem_id_from_file_name(std::string_view file_name) {
   }
   return id;
 }
+
+}  // namespace kaldo::detail

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "decode/gps_report_convert.h"
+namespace kaldo::detail {
 
 struct sbd_payload {
   // The payload; for a file longer than any message can be, only its first
@@ -17,13 +17,14 @@ struct sbd_payload {
   bool is_whole() const { return bytes.size() == length; }
 };
 
-// Reads `file_name` and stores the modem id of its name with set_modem_id.
-// Returns false, touching nothing, when the file cannot be opened or read.
-bool read_sbd_file(const std::string& file_name, gps_report_convert& record,
-                   sbd_payload& payload);
+// Reads `file_name`, keeping no more than one byte beyond the largest
+// message. Returns false when the file cannot be opened or read.
+bool read_sbd_payload(const std::string& file_name, sbd_payload& payload);
 
 // The digits before the last underscore-led group of the name's last path
 // component: scanned backwards from the end, an underscore starts
 // collecting, and a non-digit (or a 16th digit) empties the id and stops
 // collecting. A "\" or "/" ends the scan.
 std::string modem_id_from_file_name(std::string_view file_name);
+
+}  // namespace kaldo::detail

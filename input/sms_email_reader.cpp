@@ -2,8 +2,10 @@
 
 #include "input/Q7rv_wmp_email_report.h"
 
-int read_sms_email(const std::string& file_name, gps_report_convert& record,
-                   std::string& message, std::string& error) {
+namespace kaldo::detail {
+
+int read_sms_email_file(const std::string& file_name, std::string& modem_id,
+                        std::string& message, std::string& error) {
   Q7RV_WMP_email_report email;
   const int result = email.parse_file(file_name);
   if (result == Q7RV_WMP_email_report::cannot_open) {
@@ -14,7 +16,9 @@ int read_sms_email(const std::string& file_name, gps_report_convert& record,
     error = "Error:Invalid Format";
     return -1;
   }
-  set_modem_id(record, email.get_modem_id());
+  modem_id = email.get_modem_id();
   message = email.get_message();
   return 0;
 }
+
+}  // namespace kaldo::detail

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "decode/decode_message.h"
+#include "convert/decode_message.h"
+
+using namespace kaldo::detail;
 
 namespace {
 

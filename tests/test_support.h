@@ -10,10 +10,14 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
 // How a failing expectation shows a field.
 inline void PrintTo(const text_field& field, std::ostream* os) {
   *os << '"' << std::string_view(field) << '"';
 }
+}  // namespace kaldo::detail
+
+using namespace kaldo::detail;
 
 // The fields of a binary-layout report (message types 1 and 2).
 struct binary_fields {

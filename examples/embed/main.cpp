@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "decode/decode_message.h"
+#include "convert/decode_message.h"
 
 int main() {
   // Message type 1 with one report: 12:30:05.250 on 17 May 2008 at

@@ -4,7 +4,10 @@
 
 #include <vector>
 
-#include "app/run.h"
+#include "kaldo/names.h"
+
+using namespace kaldo::cli;
+
 
 namespace {
 
@@ -96,12 +99,12 @@ TEST(Arguments, OptionalArguments) {
 }
 
 TEST(Arguments, ExtensionsAreExactAndCaseSensitive) {
-  const std::pair<std::string, input_kind> rows[] = {
-      {"unit_5.sbd", input_kind::sbd_attachment}, {"UNIT_5.SBD", input_kind::sbd_attachment},
-      {".sbd", input_kind::sbd_attachment},       {"msg.eml", input_kind::sms_email},
-      {"MSG.EML", input_kind::sms_email},         {"unit.Sbd", input_kind::unknown},
-      {"unit.sbd.txt", input_kind::unknown},      {"sbd", input_kind::unknown},
-      {"msg.Eml", input_kind::unknown},
+  const std::pair<std::string, kaldo::file_kind> rows[] = {
+      {"unit_5.sbd", kaldo::file_kind::sbd_attachment}, {"UNIT_5.SBD", kaldo::file_kind::sbd_attachment},
+      {".sbd", kaldo::file_kind::sbd_attachment},       {"msg.eml", kaldo::file_kind::sms_email},
+      {"MSG.EML", kaldo::file_kind::sms_email},         {"unit.Sbd", kaldo::file_kind::other},
+      {"unit.sbd.txt", kaldo::file_kind::other},      {"sbd", kaldo::file_kind::other},
+      {"msg.Eml", kaldo::file_kind::other},
   };
-  for (const auto& [name, kind] : rows) EXPECT_EQ(input_kind_of(name), kind) << name;
+  for (const auto& [name, kind] : rows) EXPECT_EQ(kaldo::file_kind_of(name), kind) << name;
 }

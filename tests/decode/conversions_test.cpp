@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kaldo::detail;
+
 namespace {
 
 struct clock_row {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kaldo::detail;
+
 TEST(DecoderRecord, StartsInFormatSixWithCenturyTwenty) {
   gps_report_convert record;
   EXPECT_EQ(record.output_format, 5);

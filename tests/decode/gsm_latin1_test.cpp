@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kaldo::detail;
+
 TEST(GsmToLatin1, ConvertsEscapesAndKeepsUnmappedCodes) {
   const std::pair<std::string, std::string> rows[] = {
       {"\x1b\x3c", "["},

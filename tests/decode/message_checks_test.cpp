@@ -4,6 +4,8 @@
 
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 namespace {
 
 const std::string remote_update = "This is a Remote Update Response not a GPS Report.\r\n";

@@ -10,6 +10,8 @@
 
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 namespace {
 
 gps_report_convert decode_binary(const binary_fields& f) {

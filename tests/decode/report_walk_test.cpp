@@ -1,8 +1,10 @@
-#include "decode/report_walk.h"
+#include "convert/report_walk.h"
 
 #include <gtest/gtest.h>
 
 #include "tests/test_support.h"
+
+using namespace kaldo::detail;
 
 TEST(ReportWalk, MissedLinesBeforeAllButTheLastOfTwoToFour) {
   const struct {

@@ -4,6 +4,8 @@
 
 #include "decode/numbers.h"
 
+using namespace kaldo::detail;
+
 TEST(CheckFieldWidth, PadsOrReportsInPlace) {
   struct row {
     std::string field;

@@ -3,6 +3,8 @@
 
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 namespace {
 
 const std::string fixtures = KALDO_FIXTURES;

@@ -9,6 +9,8 @@
 
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 namespace {
 
 bool have_gpsbabel() { return std::system("command -v gpsbabel >/dev/null 2>&1") == 0; }

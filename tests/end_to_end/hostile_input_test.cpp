@@ -12,6 +12,8 @@
 #include "decode/message_layout.h"
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 namespace {
 
 const std::string too_short = "Error: Less than Minimum Length\r\n";

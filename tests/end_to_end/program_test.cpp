@@ -6,6 +6,8 @@
 
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 namespace {
 
 const std::string usage =

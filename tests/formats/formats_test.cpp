@@ -199,6 +199,8 @@ TEST(Formats, VtgWithZeroSpeed) {
 #include "formats/format_table.h"
 #include "formats/nmea.h"
 
+using namespace kaldo::detail;
+
 TEST(Formats, FailedFormatterLeavesItsSeparators) {
   binary_fields f;
   f.minute = 123;  // too wide for every time formatter

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kaldo::detail;
+
 TEST(NmeaChecksum, TwoUpperCaseDigitsOverTheSentenceBody) {
   const std::pair<std::string, std::string> rows[] = {
       // A value below 16 keeps its leading zero.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kaldo::detail;
+
 using email = Q7RV_WMP_email_report;
 
 TEST(EmailFindText, FirstOccurrenceAtOrAfterStart) {

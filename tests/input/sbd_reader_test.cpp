@@ -4,6 +4,8 @@
 
 #include "tests/test_support.h"
 
+using namespace kaldo::detail;
+
 TEST(ModemIdFromFileName, ScansBackwardsFromTheUnderscore) {
   const std::pair<std::string, std::string> rows[] = {
       {"123456789012345_20090305.sbd", "123456789012345"},
@@ -27,36 +29,29 @@ TEST(ReadSbdFile, KeepsEveryByteAndTheLength) {
   std::string bytes;
   for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
   const std::string path = dir.write("42_all.sbd", bytes);
-  gps_report_convert record;
   sbd_payload payload;
-  ASSERT_TRUE(read_sbd_file(path, record, payload));
+  ASSERT_TRUE(read_sbd_payload(path, payload));
   EXPECT_EQ(payload.bytes, bytes);
   EXPECT_EQ(payload.length, 256u);
-  EXPECT_EQ(record.modem_id, "42");
 
   const std::string empty = dir.write("7_empty.sbd", "");
-  ASSERT_TRUE(read_sbd_file(empty, record, payload));
+  ASSERT_TRUE(read_sbd_payload(empty, payload));
   EXPECT_EQ(payload.length, 0u);
-  EXPECT_EQ(record.modem_id, "7");
 }
 
 TEST(ReadSbdFile, KeepsOnlyTheStartOfAnOverlongFile) {
   temp_dir dir;
   const std::string path = dir.write("1_long.sbd", std::string(100000, 'x'));
-  gps_report_convert record;
   sbd_payload payload;
-  ASSERT_TRUE(read_sbd_file(path, record, payload));
+  ASSERT_TRUE(read_sbd_payload(path, payload));
   EXPECT_EQ(payload.length, 100000u);
   EXPECT_LT(payload.bytes.size(), 8000u);
   EXPECT_FALSE(payload.is_whole());
 }
 
-TEST(ReadSbdFile, MissingFileOrDirectoryTouchesNothing) {
+TEST(ReadSbdFile, MissingFileOrDirectoryIsRefused) {
   temp_dir dir;
-  gps_report_convert record;
-  record.modem_id = "kept";
   sbd_payload payload;
-  EXPECT_FALSE(read_sbd_file(dir.path() + "/9_missing.sbd", record, payload));
-  EXPECT_FALSE(read_sbd_file(dir.path(), record, payload));
-  EXPECT_EQ(record.modem_id, "kept");
+  EXPECT_FALSE(read_sbd_payload(dir.path() + "/9_missing.sbd", payload));
+  EXPECT_FALSE(read_sbd_payload(dir.path(), payload));
 }

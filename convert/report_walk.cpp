@@ -1,10 +1,12 @@
-#include "decode/report_walk.h"
+#include "convert/report_walk.h"
 
 #include <algorithm>
 
 #include "decode/gsm_latin1.h"
 #include "decode/message_layout.h"
 #include "decode/report_fields.h"
+
+namespace kaldo::detail {
 
 std::string status_line(const gps_report_convert& record, status_line_kind kind) {
   const bool emergency = record.emergency != 0;
@@ -118,3 +120,5 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
   out += body.view();
   return 0;
 }
+
+}  // namespace kaldo::detail

@@ -13,6 +13,8 @@
 
 #include "decode/gps_report_convert.h"
 
+namespace kaldo::detail {
+
 // Returns 0 with the converted text in `out`, or -1 with the text to print
 // after "Error: ". Reads only bytes[0, length).
 int decode_message(gps_report_convert& record, const unsigned char* bytes,
@@ -24,3 +26,5 @@ int decode_message(gps_report_convert& record, const unsigned char* bytes,
 int decode_oversized_payload(gps_report_convert& record,
                              const unsigned char* bytes, std::size_t available,
                              std::uint64_t length, std::string& out);
+
+}  // namespace kaldo::detail

@@ -9,6 +9,8 @@
 #include "decode/gps_report_convert.h"
 #include "formats/format_table.h"
 
+namespace kaldo::detail {
+
 // Decodes and formats every report of the binary message `work`. Returns 0
 // with the output in `out`, or -1 with the collected error text.
 int walk_reports(gps_report_convert& record, const unsigned char* work,
@@ -26,3 +28,5 @@ std::string modem_id_line(gps_report_convert& record, modem_id_line_kind kind);
 // type 103 message writes it in the GSM alphabet.
 void read_modem_id_from_tail(gps_report_convert& record,
                              const unsigned char* tail, std::size_t length);
+
+}  // namespace kaldo::detail

@@ -1,11 +1,13 @@
-#include "decode/decode_message.h"
+#include "convert/decode_message.h"
 
 #include <cstring>
 
 #include "decode/message_checks.h"
 #include "decode/message_layout.h"
-#include "decode/report_walk.h"
+#include "convert/report_walk.h"
 #include "decode/sms_text.h"
+
+namespace kaldo::detail {
 
 namespace {
 
@@ -73,3 +75,5 @@ int decode_oversized_payload(gps_report_convert& record,
   out = "Invalid Length\r\n";
   return -1;
 }
+
+}  // namespace kaldo::detail

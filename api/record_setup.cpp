@@ -1,0 +1,59 @@
+#include "api/record_setup.h"
+
+#include "convert/decode_message.h"
+
+namespace kaldo::detail {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+message_kind kind_of(const gps_report_convert& record) {
+  if (record.is_remote_update_response) return message_kind::remote_update_response;
+  if (record.is_chat_message) return message_kind::chat_message;
+  if (record.is_chat_message_response) return message_kind::chat_message_response;
+  return message_kind::position_reports;
+}
+
+}  // namespace
+
+std::optional<std::string> settings_problem(const settings& how, bool check_format) {
+  if (check_format && (how.format < 1 || how.format > 10)) {
+    return "The Conversion Format must be between 1 and 10.";
+  }
+  if (how.century.size() != 2 || !is_digit(how.century[0]) || !is_digit(how.century[1])) {
+    return "The format for adding the millinium and century is \\Ymc where mc "
+           "represents the millinium and century.\r\n";
+  }
+  return std::nullopt;
+}
+
+void prepare_record(gps_report_convert& record, const settings& how,
+                    encoding kind, int format_number) {
+  set_input_mode(record, kind == encoding::sms_text ? 2 : 0);
+  set_modem_id(record, how.modem_id);
+  if (how.century != "20") set_century(record, how.century);
+  set_format_number(record, format_number);
+}
+
+conversion run_decoder(gps_report_convert& record, const message& msg) {
+  conversion result;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(msg.bytes.data());
+  const bool cut_short = msg.kind == encoding::sbd_payload &&
+                         msg.full_length > msg.bytes.size();
+  const int status =
+      cut_short ? decode_oversized_payload(record, bytes, msg.bytes.size(),
+                                           msg.full_length, result.text)
+                : decode_message(record, bytes, msg.bytes.size(), result.text);
+  result.kind = kind_of(record);
+  if (status == 0) {
+    result.result = outcome::converted;
+  } else {
+    result.result = result.kind == message_kind::position_reports
+                        ? outcome::failed
+                        : outcome::not_position_report;
+  }
+  return result;
+}
+
+}  // namespace kaldo::detail
