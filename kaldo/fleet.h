@@ -20,12 +20,20 @@ struct track_point {
   // Where it was first seen: the input path, and the attachment name
   // where there is one (valid UTF-8).
   std::string source;
+  // Already at the destination, written by an earlier run into the same
+  // GeoPackage or database: it counts for its unit's line but is not
+  // written again. Of a stored point only the modem id, time, position and
+  // emergency flag are read back.
+  bool stored = false;
 };
 
 struct unit_track {
   std::string modem_id;             // valid UTF-8
   std::vector<std::size_t> points;  // indices into fleet::points, time order
   std::size_t emergencies = 0;      // points with the emergency flag
+  // Whether this run added points to the unit: only then does an
+  // appending sink rebuild its line.
+  bool changed = false;
 };
 
 struct fleet {

@@ -1,0 +1,140 @@
+#include "kaldo/fleet_builder.h"
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+#include <utility>
+
+#include "kaldo/utf8_text.h"
+
+namespace kaldo::tool {
+namespace {
+
+// Bits of a coordinate for equality: -0.0 and 0.0 are the same place.
+std::uint64_t coordinate_bits(double value) { return std::bit_cast<std::uint64_t>(value + 0.0); }
+
+std::size_t mix(std::size_t seed, std::uint64_t value) {
+  value *= 0x9E3779B97F4A7C15ULL;
+  return seed ^ (value + 0x7F4A7C15ULL + (seed << 6) + (seed >> 2));
+}
+
+bool has_valid_fix(kaldo::fix_state fix) {
+  return fix == kaldo::fix_state::fix_2d || fix == kaldo::fix_state::fix_3d ||
+         fix == kaldo::fix_state::valid;
+}
+
+}  // namespace
+
+std::string describe_source(const message_source& source) {
+  if (source.attachment.empty()) return as_utf8(source.path);
+  return as_utf8(source.path) + ": " + as_utf8(source.attachment);
+}
+
+std::size_t fleet_builder::point_key_hash::operator()(const point_key& k) const noexcept {
+  std::size_t h = mix(k.unit, static_cast<std::uint64_t>(k.time_ms));
+  h = mix(h, k.latitude_bits);
+  return mix(h, k.longitude_bits);
+}
+
+std::size_t fleet_builder::instant_key_hash::operator()(const instant_key& k) const noexcept {
+  return mix(k.unit, static_cast<std::uint64_t>(k.time_ms));
+}
+
+std::uint32_t fleet_builder::unit_of(const std::string& modem_id_utf8) {
+  const auto [it, added] =
+      units_.try_emplace(modem_id_utf8, static_cast<std::uint32_t>(unit_ids_.size()));
+  if (added) unit_ids_.push_back(modem_id_utf8);
+  return it->second;
+}
+
+bool fleet_builder::insert(track_point&& point) {
+  const std::uint32_t unit = unit_of(point.modem_id);
+  const std::int64_t time_ms = point.position.time.time_since_epoch().count();
+  const point_key key{unit, time_ms, coordinate_bits(point.position.latitude),
+                      coordinate_bits(point.position.longitude)};
+  if (!seen_.try_emplace(key, points_.size()).second) return false;
+  if (instants_[instant_key{unit, time_ms}]++ > 0) ++counts_.conflicts;
+  points_.push_back(std::move(point));
+  point_units_.push_back(unit);
+  return true;
+}
+
+void fleet_builder::add_stored(track_point point) {
+  point.stored = true;
+  ++counts_.stored;
+  insert(std::move(point));
+}
+
+void fleet_builder::add(const kaldo::decoded_message& message, const message_source& source) {
+  if (message.result != kaldo::outcome::converted) return;
+  if (!has_last_ || message.modem_id != last_raw_id_) {
+    last_raw_id_ = message.modem_id;
+    last_unit_ = unit_of(latin1_to_utf8(message.modem_id));
+    has_last_ = true;
+  }
+  std::string where;  // made once, for the first new point of the message
+  for (const kaldo::report& report : message.reports) {
+    ++counts_.reports;
+    if (!report.position) {
+      ++counts_.without_position;
+      continue;
+    }
+    if (valid_only_ && !has_valid_fix(report.position->fix)) {
+      ++counts_.not_valid_fix;
+      continue;
+    }
+    const std::int64_t time_ms = report.position->time.time_since_epoch().count();
+    const point_key key{last_unit_, time_ms, coordinate_bits(report.position->latitude),
+                        coordinate_bits(report.position->longitude)};
+    if (seen_.contains(key)) {
+      ++counts_.duplicates;
+      continue;
+    }
+    if (where.empty()) where = describe_source(source);
+    track_point point;
+    point.modem_id = unit_ids_[last_unit_];
+    point.position = *report.position;
+    point.message_type = message.message_type;
+    point.source = where;
+    insert(std::move(point));
+    ++counts_.added;
+  }
+}
+
+fleet fleet_builder::finish() {
+  fleet result;
+  // A unit whose reports were all left out has no points and no row.
+  std::vector<std::size_t> count(unit_ids_.size());
+  for (const std::uint32_t unit : point_units_) ++count[unit];
+  std::vector<std::uint32_t> by_name;
+  for (std::uint32_t u = 0; u < unit_ids_.size(); ++u) {
+    if (count[u] > 0) by_name.push_back(u);
+  }
+  std::sort(by_name.begin(), by_name.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return unit_ids_[a] < unit_ids_[b]; });
+  std::vector<std::uint32_t> rank(unit_ids_.size());
+  result.units.resize(by_name.size());
+  for (std::uint32_t r = 0; r < by_name.size(); ++r) {
+    rank[by_name[r]] = r;
+    result.units[r].modem_id = unit_ids_[by_name[r]];
+    result.units[r].points.reserve(count[by_name[r]]);
+  }
+  for (std::size_t i = 0; i < points_.size(); ++i) {
+    unit_track& unit = result.units[rank[point_units_[i]]];
+    unit.points.push_back(i);
+    if (points_[i].position.emergency) ++unit.emergencies;
+    if (!points_[i].stored) unit.changed = true;
+  }
+  for (unit_track& unit : result.units) {
+    std::stable_sort(unit.points.begin(), unit.points.end(), [&](std::size_t a, std::size_t b) {
+      return points_[a].position.time < points_[b].position.time;
+    });
+  }
+  result.points = std::move(points_);
+  const fleet_counts counted = counts_;
+  *this = fleet_builder(valid_only_);
+  counts_ = counted;
+  return result;
+}
+
+}  // namespace kaldo::tool

@@ -1,0 +1,48 @@
+// Which GDAL driver writes a destination, and how our two layers fit it.
+//
+// GDAL 3.6 does not choose a driver from a file name, so this one table
+// does, by the destination's ending (or its "PG:" prefix). `--driver`
+// names any other GDAL vector driver; a driver the table knows keeps its
+// row's layout and options.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kaldo::tool {
+
+// How the `positions` and `tracks` layers are laid out in a format.
+enum class layer_layout {
+  both_layers,     // one dataset holds both (GeoPackage, PostGIS)
+  layer_per_file,  // DEST holds positions, <stem>_tracks.<ext> beside it tracks
+  gpx_tracks,      // one trk per unit: GDAL's track_points layer, grouped
+  kml_folders,     // one folder (layer) per unit: its line, then its points
+};
+
+struct ogr_output {
+  std::string driver;  // GDAL's short name
+  layer_layout layout = layer_layout::both_layers;
+  // An existing destination is added to rather than written anew.
+  bool appendable = false;
+  // The format has no date-time field: times are ISO 8601 text.
+  bool time_as_text = false;
+  // Whether DEST names a file (or a set of files) rather than a connection.
+  bool is_file = true;
+  std::vector<std::string> dataset_options;
+  std::vector<std::string> positions_options;
+  std::vector<std::string> tracks_options;
+};
+
+// The output for `destination`, or for `driver` when it is not empty.
+// Empty with the reason in `*error` when neither tells a known vector
+// driver that can create files.
+std::optional<ogr_output> ogr_output_for(std::string_view destination, std::string_view driver,
+                                         std::string* error);
+
+// "<stem>_tracks.<ext>" beside `path`, where a one-layer format keeps
+// the tracks.
+std::string tracks_file_beside(std::string_view path);
+
+}  // namespace kaldo::tool
