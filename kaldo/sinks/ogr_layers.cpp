@@ -58,7 +58,11 @@ std::vector<int> field_indices(OGRLayer& layer, const std::vector<Field>& fields
                                bool time_as_text, std::string* error) {
   std::vector<int> indices;
   for (const Field& field : fields) {
-    if (create) {
+    const int predefined = layer.GetLayerDefn()->GetFieldIndex(field.name);
+    if (create && predefined >= 0) {
+      // GPX layers come with GPX's own fields (track_fid, ele, time, ...).
+      indices.push_back(predefined);
+    } else if (create) {
       OGRFieldDefn definition(field.name, field_type(field.value, time_as_text));
       if (layer.CreateField(&definition) != OGRERR_NONE) {
         *error = gdal_error(std::string("cannot create the field ") + field.name);
@@ -67,7 +71,7 @@ std::vector<int> field_indices(OGRLayer& layer, const std::vector<Field>& fields
       // Created fields come last, whatever name the driver gave them.
       indices.push_back(layer.GetLayerDefn()->GetFieldCount() - 1);
     } else {
-      const int index = layer.GetLayerDefn()->GetFieldIndex(field.name);
+      const int index = predefined;
       if (index < 0) {
         *error = std::string("the layer ") + layer.GetName() + " has no field " + field.name +
                  ": it was not written by kaldo tracks";
@@ -233,8 +237,13 @@ bool point_writer::write(const track_point& point, int track_number, std::string
 }
 
 track_writer::track_writer(OGRLayer& layer, const std::vector<track_field>& fields,
-                           std::vector<int> indices, bool time_as_text)
-    : layer_(layer), fields_(fields), indices_(std::move(indices)), time_as_text_(time_as_text) {}
+                           std::vector<int> indices, bool time_as_text,
+                           bool single_point_as_point)
+    : layer_(layer),
+      fields_(fields),
+      indices_(std::move(indices)),
+      time_as_text_(time_as_text),
+      single_point_as_point_(single_point_as_point) {}
 
 bool track_writer::write(const fleet& fleet, const unit_track& unit, GIntBig replace_fid,
                          std::string* error) {
@@ -262,6 +271,9 @@ bool track_writer::write(const fleet& fleet, const unit_track& unit, GIntBig rep
       line->setPoint(static_cast<int>(i), p.longitude, p.latitude);
     }
     feature.SetGeometryDirectly(line);
+  } else if (single_point_as_point_) {
+    const kaldo::position& p = fleet.points[unit.points.front()].position;
+    feature.SetGeometryDirectly(new OGRPoint(p.longitude, p.latitude));
   }
   feature.SetFID(replace_fid);
   const OGRErr result = replace_fid == OGRNullFID ? layer_.CreateFeature(&feature)

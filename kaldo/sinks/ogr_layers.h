@@ -78,11 +78,11 @@ class point_writer {
 };
 
 // Writes or replaces one row per unit, with its line in time order; a unit
-// with one point gets no line.
+// with one point gets no line (or, with `single_point_as_point`, its point).
 class track_writer {
  public:
   track_writer(OGRLayer& layer, const std::vector<track_field>& fields, std::vector<int> indices,
-               bool time_as_text);
+               bool time_as_text, bool single_point_as_point = false);
   // `replace_fid` is the unit's row from an earlier run, or OGRNullFID.
   bool write(const fleet& fleet, const unit_track& unit, GIntBig replace_fid,
              std::string* error);
@@ -92,6 +92,7 @@ class track_writer {
   const std::vector<track_field>& fields_;
   std::vector<int> indices_;
   bool time_as_text_;
+  bool single_point_as_point_;
 };
 
 // GDAL's last error text, or `fallback` when it recorded none.

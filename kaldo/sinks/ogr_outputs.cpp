@@ -18,28 +18,34 @@ const std::vector<output_row>& output_table() {
   static const std::vector<output_row> table = {
       // The spatial index is GDAL's default for a GeoPackage; named here so
       // that the benchmark's ogr2ogr run can be given the same options.
-      {".gpkg", {"GPKG", layer_layout::both_layers, true, false, true, {},
-                 {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"},
-                 {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"}}},
-      {"pg:", {"PostgreSQL", layer_layout::both_layers, true, false, false, {},
-               {"FID=fid", "GEOMETRY_NAME=geom"},
-               {"FID=fid", "GEOMETRY_NAME=geom"}}},
+      {".gpkg", {.driver = "GPKG", .layout = layer_layout::both_layers, .appendable = true,
+                 .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"},
+                 .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"}}},
+      {"pg:", {.driver = "PostgreSQL", .layout = layer_layout::both_layers, .appendable = true,
+               .is_file = false,
+               .positions_options = {"FID=fid", "GEOMETRY_NAME=geom"},
+               .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom"}}},
       // GPX_USE_EXTENSIONS carries every field GPX has no element for.
-      {".gpx", {"GPX", layer_layout::gpx_tracks, false, false, true,
-                {"GPX_USE_EXTENSIONS=YES"}, {}, {}}},
-      {".kml", {"KML", layer_layout::kml_folders, false, true, true, {}, {}, {}}},
-      {".geojson", {"GeoJSON", layer_layout::layer_per_file, false, false, true, {}, {}, {}}},
-      {".json", {"GeoJSON", layer_layout::layer_per_file, false, false, true, {}, {}, {}}},
-      // CSV is text throughout; points as X and Y columns read back by
-      // anything, lines as WKT.
-      {".csv", {"CSV", layer_layout::layer_per_file, false, true, true, {},
-                {"GEOMETRY=AS_XY"}, {"GEOMETRY=AS_WKT"}}},
-      {".fgb", {"FlatGeobuf", layer_layout::layer_per_file, false, false, true, {},
-                {"SPATIAL_INDEX=YES"}, {"SPATIAL_INDEX=YES"}}},
+      {".gpx", {.driver = "GPX", .layout = layer_layout::gpx_tracks,
+                .dataset_options = {"GPX_USE_EXTENSIONS=YES"}}},
+      {".kml", {.driver = "KML", .layout = layer_layout::kml_folders, .time_as_text = true}},
+      {".geojson", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file}},
+      {".json", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file}},
+      // CSV is text throughout; points as X and Y columns that anything
+      // reads, lines as WKT.
+      {".csv", {.driver = "CSV", .layout = layer_layout::layer_per_file, .time_as_text = true,
+                .positions_options = {"GEOMETRY=AS_XY"},
+                .tracks_options = {"GEOMETRY=AS_WKT"}}},
+      {".fgb", {.driver = "FlatGeobuf", .layout = layer_layout::layer_per_file,
+                .single_point_track_as_point = true,
+                .positions_options = {"SPATIAL_INDEX=YES"},
+                .tracks_options = {"SPATIAL_INDEX=YES"}}},
       // DBF stores dates without times; and without ENCODING, GDAL would
       // recode text to Latin-1 and lose the rest.
-      {".shp", {"ESRI Shapefile", layer_layout::layer_per_file, false, true, true, {},
-                {"ENCODING=UTF-8"}, {"ENCODING=UTF-8"}}},
+      {".shp", {.driver = "ESRI Shapefile", .layout = layer_layout::layer_per_file,
+                .time_as_text = true,
+                .positions_options = {"ENCODING=UTF-8"},
+                .tracks_options = {"ENCODING=UTF-8"}}},
   };
   return table;
 }

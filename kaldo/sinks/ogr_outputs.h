@@ -30,9 +30,12 @@ struct ogr_output {
   bool time_as_text = false;
   // Whether DEST names a file (or a set of files) rather than a connection.
   bool is_file = true;
-  std::vector<std::string> dataset_options;
-  std::vector<std::string> positions_options;
-  std::vector<std::string> tracks_options;
+  // The driver drops rows without geometry (FlatGeobuf in GDAL 3.6): a
+  // unit with one point keeps its row with that point as its geometry.
+  bool single_point_track_as_point = false;
+  std::vector<std::string> dataset_options = {};
+  std::vector<std::string> positions_options = {};
+  std::vector<std::string> tracks_options = {};
 };
 
 // The output for `destination`, or for `driver` when it is not empty.

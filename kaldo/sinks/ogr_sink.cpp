@@ -294,7 +294,8 @@ bool ogr_sink::write_layer_per_file(const fleet& fleet, std::string* error) {
     const std::vector<std::string>& options;
   } files[] = {
       {destination_, positions_layer, wkbPoint, output_.positions_options},
-      {tracks_file_beside(destination_), tracks_layer, wkbLineString, output_.tracks_options},
+      {tracks_file_beside(destination_), tracks_layer,
+       output_.single_point_track_as_point ? wkbUnknown : wkbLineString, output_.tracks_options},
   };
   for (const auto& file : files) {
     GDALDataset* dataset = create(staging_->path_for(file.path), error);
@@ -303,7 +304,7 @@ bool ogr_sink::write_layer_per_file(const fleet& fleet, std::string* error) {
     OGRLayer* layer = dataset->CreateLayer(file.name, &srs, file.type, options.get());
     bool written = layer != nullptr;
     if (!written) *error = gdal_error("cannot create the layer " + std::string(file.name));
-    if (written && file.type == wkbPoint) {
+    if (written && file.name == positions_layer) {
       auto indices = point_field_indices(*layer, positions_fields(), true, output_.time_as_text, error);
       written = !indices.empty();
       point_writer points(*layer, positions_fields(), std::move(indices), output_.time_as_text);
@@ -314,7 +315,8 @@ bool ogr_sink::write_layer_per_file(const fleet& fleet, std::string* error) {
     } else if (written) {
       auto indices = track_field_indices(*layer, tracks_fields(), true, output_.time_as_text, error);
       written = !indices.empty();
-      track_writer lines(*layer, tracks_fields(), std::move(indices), output_.time_as_text);
+      track_writer lines(*layer, tracks_fields(), std::move(indices), output_.time_as_text,
+                         output_.single_point_track_as_point);
       for (const unit_track& unit : fleet.units) {
         if (!written) break;
         written = lines.write(fleet, unit, OGRNullFID, error);
@@ -353,25 +355,12 @@ bool ogr_sink::write_kml(GDALDataset& dataset, const fleet& fleet, std::string* 
       *error = gdal_error("cannot create the folder of " + unit.modem_id);
       return false;
     }
-    // One schema per folder: the line's fields, then the points' ones
+    // One schema per folder: the line's fields, then those of the points
     // that the line does not have.
     auto line_indices = track_field_indices(*layer, kml_line_fields(), true, true, error);
     if (line_indices.empty()) return false;
-    std::vector<point_field> point_only;
-    std::vector<int> point_indices;
-    for (const point_field& field : kml_point_fields()) {
-      const int known = layer->GetLayerDefn()->GetFieldIndex(field.name);
-      if (known >= 0) {
-        point_indices.push_back(known);
-        continue;
-      }
-      OGRFieldDefn definition(field.name, field_type(field.value, true));
-      if (layer->CreateField(&definition) != OGRERR_NONE) {
-        *error = gdal_error(std::string("cannot create the field ") + field.name);
-        return false;
-      }
-      point_indices.push_back(layer->GetLayerDefn()->GetFieldCount() - 1);
-    }
+    auto point_indices = point_field_indices(*layer, kml_point_fields(), true, true, error);
+    if (point_indices.empty()) return false;
     track_writer line(*layer, kml_line_fields(), std::move(line_indices), true);
     if (unit.points.size() >= 2 && !line.write(fleet, unit, OGRNullFID, error)) return false;
     point_writer points(*layer, kml_point_fields(), std::move(point_indices), true);

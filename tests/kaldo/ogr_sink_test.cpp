@@ -1,0 +1,308 @@
+// Every format written through GDAL and read back with GDAL, point by
+// point; appending to a GeoPackage; destinations that cannot be written.
+#include "kaldo/sinks/ogr_sink.h"
+
+#include <gdal_priv.h>
+#include <gtest/gtest.h>
+#include <ogrsf_frmts.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "kaldo/fleet_builder.h"
+#include "kaldo/sinks/fleet_sink.h"
+#include "kaldo/utc_text.h"
+#include "tests/kaldo/layer_reading.h"
+#include "tests/kaldo/sample_messages.h"
+#include "tests/test_support.h"
+
+namespace kaldo::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing;
+
+// Writes `fleet` to `destination` the way a run does: stored points first.
+bool run_into(const std::string& destination, const std::vector<kaldo::decoded_message>& messages,
+              std::string* error, fleet_counts* counts = nullptr, bool* appended = nullptr) {
+  auto sink = open_fleet_sink(destination, {}, error);
+  if (sink == nullptr) return false;
+  std::vector<track_point> stored;
+  if (!sink->read_stored(&stored, error)) return false;
+  fleet_builder builder;
+  for (auto& point : stored) builder.add_stored(std::move(point));
+  for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
+  if (counts != nullptr) *counts = builder.counts();
+  if (appended != nullptr) *appended = sink->appends();
+  return sink->write(builder.finish(), error);
+}
+
+bool write_sample(const std::string& destination, std::string* error) {
+  auto sink = open_fleet_sink(destination, {}, error);
+  return sink != nullptr && sink->write(sample_fleet(), error);
+}
+
+std::vector<std::string> files_in(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct format_case {
+  const char* name;
+  const char* file;            // written in a fresh directory
+  const char* positions_file;  // where the points are read back
+  const char* positions_layer; // "" for every layer
+  const char* tracks_file;
+  const char* tracks_layer;
+  double tolerance;            // degrees: 0 where GDAL keeps every bit
+  bool single_point_rows = true;  // KML: a unit of one point has no line placemark
+  bool single_point_line = false; // GPX: a trk of one trkpt
+};
+
+// KML and CSV coordinates are written with 15 significant digits by GDAL,
+// GPX with 15 decimals: within a nanodegree, not every bit.
+const format_case format_cases[] = {
+    {"GeoPackage", "fleet.gpkg", "fleet.gpkg", "positions", "fleet.gpkg", "tracks", 0},
+    {"GeoJSON", "fleet.geojson", "fleet.geojson", "positions", "fleet_tracks.geojson", "tracks", 0},
+    {"GeoJSON_as_json", "fleet.json", "fleet.json", "positions", "fleet_tracks.json", "tracks", 0},
+    {"FlatGeobuf", "fleet.fgb", "fleet.fgb", "positions", "fleet_tracks.fgb", "tracks", 0},
+    {"Shapefile", "fleet.shp", "fleet.shp", "", "fleet_tracks.shp", "", 0},
+    {"CSV", "fleet.csv", "fleet.csv", "", "fleet_tracks.csv", "", 1e-9},
+    {"GPX", "fleet.gpx", "fleet.gpx", "track_points", "fleet.gpx", "tracks", 1e-9, true, true},
+    {"KML", "fleet.kml", "fleet.kml", "", "fleet.kml", "", 1e-9, false},
+};
+
+class every_format : public ::testing::TestWithParam<format_case> {};
+
+TEST_P(every_format, reads_back_every_point_and_one_line_per_unit) {
+  const format_case& c = GetParam();
+  temp_dir dir;
+  std::string error;
+  ASSERT_TRUE(write_sample(dir.path() + "/" + c.file, &error)) << error;
+
+  const fleet written = sample_fleet();
+  expect_same_points(expected_points(written),
+                     read_points(dir.path() + "/" + c.positions_file, c.positions_layer),
+                     c.tolerance);
+
+  const auto tracks =
+      read_tracks(dir.path() + "/" + c.tracks_file, c.tracks_layer, !c.single_point_rows);
+  std::vector<unit_track> units;
+  for (const unit_track& unit : written.units) {
+    if (c.single_point_rows || unit.points.size() >= 2) units.push_back(unit);
+  }
+  ASSERT_EQ(tracks.size(), units.size());
+  for (std::size_t u = 0; u < tracks.size(); ++u) {
+    const unit_track& unit = units[u];
+    SCOPED_TRACE(unit.modem_id);
+    EXPECT_EQ(tracks[u].modem_id, unit.modem_id);
+    // A single point makes no line; the unit still has its row.
+    const std::size_t vertices =
+        unit.points.size() >= 2 || c.single_point_line ? unit.points.size() : 0;
+    ASSERT_EQ(tracks[u].line.size(), vertices);
+    for (std::size_t i = 0; i < vertices; ++i) {
+      const kaldo::position& p = written.points[unit.points[i]].position;
+      EXPECT_NEAR(tracks[u].line[i].first, p.longitude, c.tolerance);
+      EXPECT_NEAR(tracks[u].line[i].second, p.latitude, c.tolerance);
+    }
+    if (tracks[u].points) {
+      EXPECT_EQ(*tracks[u].points, static_cast<long long>(unit.points.size()));
+    }
+    if (tracks[u].first_time) {
+      EXPECT_EQ(*tracks[u].first_time, written.points[unit.points.front()].position.time);
+      EXPECT_EQ(*tracks[u].last_time, written.points[unit.points.back()].position.time);
+    }
+  }
+  // Only the destination's own files are left, none of the staging.
+  for (const auto& name : files_in(dir.path())) EXPECT_NE(name[0], '.') << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(, every_format, ::testing::ValuesIn(format_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ogr_sink, shapefile_keeps_the_names_gdal_shortened_and_time_as_text) {
+  temp_dir dir;
+  std::string error;
+  ASSERT_TRUE(write_sample(dir.path() + "/fleet.shp", &error)) << error;
+  GDALAllRegister();
+  std::unique_ptr<GDALDataset> dataset(GDALDataset::Open((dir.path() + "/fleet.shp").c_str(),
+                                                         GDAL_OF_VECTOR));
+  ASSERT_NE(dataset, nullptr);
+  const OGRFeatureDefn& d = *dataset->GetLayer(0)->GetLayerDefn();
+  EXPECT_GE(d.GetFieldIndex("vertical_v"), 0);
+  EXPECT_GE(d.GetFieldIndex("message_ty"), 0);
+  ASSERT_GE(d.GetFieldIndex("time"), 0);
+  EXPECT_EQ(d.GetFieldDefn(d.GetFieldIndex("time"))->GetType(), OFTString);
+  EXPECT_TRUE(fs::exists(dir.path() + "/fleet.cpg")) << "text is declared UTF-8";
+}
+
+TEST(ogr_sink, writes_utf8_ids_that_gdal_reads_back_unchanged) {
+  temp_dir dir;
+  std::string error;
+  ASSERT_TRUE(write_sample(dir.path() + "/fleet.gpkg", &error)) << error;
+  bool found = false;
+  for (const auto& p : read_points(dir.path() + "/fleet.gpkg", "positions")) {
+    if (p.modem_id == "30003401234567\xC3\xA9") {
+      found = true;
+      EXPECT_EQ(p.source, "/in/caf\xC3\xA9.sbd");
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+TEST(ogr_sink, an_empty_fleet_makes_empty_layers) {
+  temp_dir dir;
+  std::string error;
+  ASSERT_TRUE(run_into(dir.path() + "/none.gpkg", {}, &error)) << error;
+  EXPECT_TRUE(read_points(dir.path() + "/none.gpkg", "positions").empty());
+  EXPECT_TRUE(read_tracks(dir.path() + "/none.gpkg", "tracks").empty());
+}
+
+const auto noon = position_at("2008-05-17T12:00:00.000Z", 33.5, -117.5);
+const auto one_pm = position_at("2008-05-17T13:00:00.000Z", 33.7, -117.4);
+const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
+
+TEST(ogr_sink, appending_keeps_what_is_there_and_adds_only_new_points) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  bool appended = true;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error,
+                       nullptr, &appended))
+      << error;
+  EXPECT_FALSE(appended);
+  const auto points_before = read_points(gpkg, "positions");
+  const auto tracks_before = read_tracks(gpkg, "tracks");
+
+  fleet_counts counts;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {one_pm, two_pm})}, &error, &counts, &appended))
+      << error;
+  EXPECT_TRUE(appended);
+  EXPECT_EQ(counts.stored, 3u);
+  EXPECT_EQ(counts.added, 1u);
+  EXPECT_EQ(counts.duplicates, 1u);
+
+  const auto points_after = read_points(gpkg, "positions");
+  ASSERT_EQ(points_after.size(), 4u);
+  for (std::size_t i = 0; i < points_before.size(); ++i) {
+    EXPECT_EQ(points_after[i].fid, points_before[i].fid);
+    EXPECT_EQ(points_after[i].time, points_before[i].time);
+  }
+  const auto tracks_after = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(tracks_after.size(), 2u);
+  EXPECT_EQ(tracks_after[0].fid, tracks_before[0].fid);
+  EXPECT_EQ(tracks_after[0].points, 3);
+  ASSERT_EQ(tracks_after[0].line.size(), 3u);
+  EXPECT_EQ(tracks_after[0].line[2].second, two_pm.latitude);
+  EXPECT_EQ(tracks_after[0].last_time, two_pm.time);
+  EXPECT_EQ(tracks_after[1].fid, tracks_before[1].fid);
+  EXPECT_EQ(tracks_after[1].line.size(), 0u);
+}
+
+TEST(ogr_sink, running_twice_on_the_same_inputs_changes_nothing) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  const std::vector<kaldo::decoded_message> inputs = {message_of("1", {noon, one_pm, two_pm}),
+                                                      message_of("2", {noon})};
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, inputs, &error)) << error;
+  const auto points = read_points(gpkg, "positions");
+  const auto tracks = read_tracks(gpkg, "tracks");
+  fleet_counts counts;
+  ASSERT_TRUE(run_into(gpkg, inputs, &error, &counts)) << error;
+  EXPECT_EQ(counts.added, 0u);
+  EXPECT_EQ(counts.duplicates, 4u);
+  const auto points_again = read_points(gpkg, "positions");
+  const auto tracks_again = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(points_again.size(), points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) EXPECT_EQ(points_again[i].fid, points[i].fid);
+  ASSERT_EQ(tracks_again.size(), tracks.size());
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    EXPECT_EQ(tracks_again[i].fid, tracks[i].fid);
+    EXPECT_EQ(tracks_again[i].line, tracks[i].line);
+  }
+}
+
+TEST(ogr_sink, a_format_that_cannot_be_appended_to_is_written_anew) {
+  temp_dir dir;
+  const std::string json = dir.path() + "/fleet.geojson";
+  std::string error;
+  ASSERT_TRUE(run_into(json, {message_of("1", {noon, one_pm})}, &error)) << error;
+  bool appended = true;
+  ASSERT_TRUE(run_into(json, {message_of("2", {two_pm})}, &error, nullptr, &appended)) << error;
+  EXPECT_FALSE(appended);
+  const auto points = read_points(json, "positions");
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0].modem_id, "2");
+}
+
+struct unwritable_case {
+  const char* name;
+  std::string destination;  // "$" is the temporary directory
+  const char* error_part;
+  const char* driver = "";
+};
+
+class unwritable : public ::testing::TestWithParam<unwritable_case> {};
+
+TEST_P(unwritable, fails_with_a_clear_error_and_leaves_nothing_behind) {
+  const unwritable_case& c = GetParam();
+  temp_dir dir;
+  dir.write("not_a_geopackage.gpkg", "some text, not SQLite");
+  fs::create_directory(dir.path() + "/a_directory.geojson");
+  std::string destination = c.destination;
+  if (const auto at = destination.find('$'); at != std::string::npos) {
+    destination.replace(at, 1, dir.path());
+  }
+  const auto before = files_in(dir.path());
+  std::string error;
+  sink_options options;
+  options.driver = c.driver;
+  auto sink = open_fleet_sink(destination, options, &error);
+  if (sink != nullptr) {
+    std::vector<track_point> stored;
+    if (sink->read_stored(&stored, &error)) {
+      EXPECT_FALSE(sink->write(sample_fleet(), &error));
+    }
+    sink.reset();
+  }
+  EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+  EXPECT_EQ(files_in(dir.path()), before);
+  EXPECT_EQ(read_file(dir.path() + "/not_a_geopackage.gpkg"), "some text, not SQLite");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , unwritable,
+    ::testing::Values(
+        unwritable_case{"missing_directory", "$/no/such/dir/fleet.gpkg", "cannot write in"},
+        unwritable_case{"missing_directory_for_one_layer_files", "$/no/fleet.shp",
+                        "cannot write in"},
+        unwritable_case{"file_that_is_no_geopackage", "$/not_a_geopackage.gpkg",
+                        "cannot open"},
+        unwritable_case{"directory_in_the_way", "$/a_directory.geojson", "cannot move"},
+        unwritable_case{"unknown_extension", "$/fleet.txt", "cannot tell the format"},
+        unwritable_case{"file_in_the_place_of_a_directory", "$/not_a_geopackage.gpkg/x.gpkg",
+                        "cannot write in"},
+        unwritable_case{"unknown_driver", "$/fleet.gpkg", "GDAL has no vector driver",
+                        "NoSuchDriver"},
+        unwritable_case{"raster_only_driver", "$/fleet.tif", "GDAL has no vector driver",
+                        "GTiff"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ogr_sink, a_read_only_directory_is_refused_before_any_input_is_read) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+  temp_dir dir;
+  fs::create_directory(dir.path() + "/locked");
+  chmod((dir.path() + "/locked").c_str(), 0555);
+  std::string error;
+  EXPECT_TRUE(open_fleet_sink(dir.path() + "/locked/fleet.gpkg", {}, &error) == nullptr);
+  EXPECT_NE(error.find("cannot write in"), std::string::npos) << error;
+  chmod((dir.path() + "/locked").c_str(), 0755);
+}
+
+}  // namespace
+}  // namespace kaldo::tool
