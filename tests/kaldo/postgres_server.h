@@ -1,0 +1,32 @@
+// A real PostgreSQL server with PostGIS for the tests: a fresh data
+// directory in a temporary directory, a unix socket there, no TCP, stopped
+// and removed with the object. The server refuses to run as root, so as
+// root it runs as the `postgres` user.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace kaldo::tool::testing {
+
+class postgres_server {
+ public:
+  // Empty with the reason in `*why` when PostgreSQL or PostGIS is missing
+  // or the server does not start.
+  static std::unique_ptr<postgres_server> start(std::string* why);
+  ~postgres_server();
+
+  // A new database with the PostGIS extension; its "PG:" connection string,
+  // or empty with the reason in `*why`.
+  std::string create_database(const std::string& name, std::string* why);
+
+  // Runs `sql` in database `name` through psql; the output, unaligned.
+  std::string query(const std::string& name, const std::string& sql, std::string* why);
+
+ private:
+  explicit postgres_server(std::string directory) : directory_(std::move(directory)) {}
+  std::string run(const std::string& command, std::string* why) const;
+  std::string directory_;
+};
+
+}  // namespace kaldo::tool::testing
