@@ -4,6 +4,7 @@
 // Run into a .csv, it makes the points ogr2ogr loads for comparison.
 //   tracks_bench generate DIR UNITS MESSAGES   250 reports a message
 //   tracks_bench run DIR DEST
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
