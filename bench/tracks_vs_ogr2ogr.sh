@@ -52,8 +52,9 @@ done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 m_ours=$(median "${ours_s[@]}")
 m_theirs=$(median "${theirs_s[@]}")
-points=$(ogrinfo -so -q "$work/ours.gpkg" positions | awk -F': ' '/Feature Count/ {print $2}')
-their_points=$(ogrinfo -so -q "$work/theirs.gpkg" positions | awk -F': ' '/Feature Count/ {print $2}')
+count() { ogrinfo -so "$1" positions | awk -F': ' '/Feature Count/ {print $2}'; }
+points=$(count "$work/ours.gpkg")
+their_points=$(count "$work/theirs.gpkg")
 echo "reports:        $((messages * 250)) in $messages .sbd files"
 echo "$label:  ${ours_s[*]} s (median $m_ours s), $points points"
 echo "ogr2ogr:        ${theirs_s[*]} s (median $m_theirs s), $their_points points"
