@@ -9,7 +9,6 @@
 
 #include "kaldo/sinks/fleet_sink.h"
 #include "kaldo/utc_text.h"
-#include "tests/kaldo/real_parts.h"
 #include "tests/kaldo/sample_messages.h"
 #include "tests/test_support.h"
 

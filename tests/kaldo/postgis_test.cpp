@@ -7,8 +7,8 @@
 #include "kaldo/sinks/fleet_sink.h"
 #include "tests/kaldo/layer_reading.h"
 #include "tests/kaldo/postgres_server.h"
-#include "tests/kaldo/real_parts.h"
 #include "tests/kaldo/sample_messages.h"
+#include "tests/test_support.h"
 
 namespace kaldo::tool {
 namespace {
