@@ -95,8 +95,8 @@ int write_points(const std::string& directory, const std::string& destination) {
     builder.add(decoded, {file.string(), ""});
   }
   const double reading = seconds_since(start);
-  const fleet_counts counts = builder.counts();
   fleet built = builder.finish();
+  const fleet_counts counts = builder.counts();
   const double building = seconds_since(start) - reading;
   if (!sink->write(built, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());

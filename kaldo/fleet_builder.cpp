@@ -36,10 +36,6 @@ std::size_t fleet_builder::point_key_hash::operator()(const point_key& k) const 
   return mix(h, k.longitude_bits);
 }
 
-std::size_t fleet_builder::instant_key_hash::operator()(const instant_key& k) const noexcept {
-  return mix(k.unit, static_cast<std::uint64_t>(k.time_ms));
-}
-
 std::uint32_t fleet_builder::unit_of(const std::string& modem_id_utf8) {
   const auto [it, added] =
       units_.try_emplace(modem_id_utf8, static_cast<std::uint32_t>(unit_ids_.size()));
@@ -53,7 +49,6 @@ bool fleet_builder::insert(track_point&& point) {
   const point_key key{unit, time_ms, coordinate_bits(point.position.latitude),
                       coordinate_bits(point.position.longitude)};
   if (!seen_.try_emplace(key, points_.size()).second) return false;
-  if (instants_[instant_key{unit, time_ms}]++ > 0) ++counts_.conflicts;
   points_.push_back(std::move(point));
   point_units_.push_back(unit);
   return true;
@@ -129,6 +124,18 @@ fleet fleet_builder::finish() {
     std::stable_sort(unit.points.begin(), unit.points.end(), [&](std::size_t a, std::size_t b) {
       return points_[a].position.time < points_[b].position.time;
     });
+    // Points of one instant are distinct places: each beyond the first is
+    // a conflict, counted once, in the run that brought it.
+    for (std::size_t first = 0; first < unit.points.size();) {
+      std::size_t end = first, stored = 0;
+      for (; end < unit.points.size() && points_[unit.points[end]].position.time ==
+                                             points_[unit.points[first]].position.time;
+           ++end) {
+        if (points_[unit.points[end]].stored) ++stored;
+      }
+      counts_.conflicts += end - first - std::max<std::size_t>(stored, 1);
+      first = end;
+    }
   }
   result.points = std::move(points_);
   const fleet_counts counted = counts_;

@@ -36,7 +36,9 @@ struct fleet_counts {
   std::size_t reports = 0;          // reports of the messages given
   std::size_t added = 0;            // distinct points new to the destination
   std::size_t duplicates = 0;       // reports already seen, in this run or stored
-  std::size_t conflicts = 0;        // same unit and time as a point, another position
+  // Points at the instant of another point of their unit, elsewhere
+  // (known once the fleet is finished).
+  std::size_t conflicts = 0;
   std::size_t not_valid_fix = 0;    // left out by valid-only
   std::size_t without_position = 0;  // reports the decoder gave a problem instead
   std::size_t stored = 0;           // points read back from the destination
@@ -71,14 +73,6 @@ class fleet_builder {
   struct point_key_hash {
     std::size_t operator()(const point_key& k) const noexcept;
   };
-  struct instant_key {
-    std::uint32_t unit;
-    std::int64_t time_ms;
-    bool operator==(const instant_key&) const = default;
-  };
-  struct instant_key_hash {
-    std::size_t operator()(const instant_key& k) const noexcept;
-  };
 
   std::uint32_t unit_of(const std::string& modem_id_utf8);
   // Adds `point` unless it is known; true when it was new.
@@ -91,7 +85,6 @@ class fleet_builder {
   std::vector<std::string> unit_ids_;
   std::unordered_map<std::string, std::uint32_t> units_;
   std::unordered_map<point_key, std::size_t, point_key_hash> seen_;
-  std::unordered_map<instant_key, std::uint32_t, instant_key_hash> instants_;
   // The message before, so that a run of one unit's messages looks its
   // modem id up once.
   std::string last_raw_id_;

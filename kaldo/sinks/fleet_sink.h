@@ -8,7 +8,8 @@
 //   fleet_builder builder(valid_only);
 //   for (auto& p : stored) builder.add_stored(std::move(p));
 //   ... builder.add(decoded, source) for every message ...
-//   sink->write(builder.finish(), &error);
+//   fleet built = builder.finish();                        // counts complete now
+//   sink->write(built, &error);
 // Any false return is the destination's fault: the run ends with status 2.
 #pragma once
 

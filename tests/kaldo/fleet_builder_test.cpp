@@ -103,8 +103,8 @@ TEST_P(fleet_builder_cases, keeps_distinct_reports_and_counts_the_rest) {
   const builder_case& c = GetParam();
   fleet_builder builder(c.valid_only);
   for (const auto& message : c.messages) builder.add(message, {"in.sbd", ""});
-  const fleet_counts counts = builder.counts();
   const fleet result = builder.finish();
+  const fleet_counts counts = builder.counts();
 
   std::map<std::string, std::size_t> points, emergencies;
   for (const unit_track& unit : result.units) {
@@ -217,8 +217,22 @@ TEST(fleet_builder, a_stored_point_at_the_instant_of_a_new_one_elsewhere_is_a_co
   stored.position = noon;
   builder.add_stored(stored);
   builder.add(message_of("1", {noon_elsewhere}), {"a.sbd", ""});
+  builder.finish();
   EXPECT_EQ(builder.counts().conflicts, 1u);
   EXPECT_EQ(builder.counts().added, 1u);
+}
+
+TEST(fleet_builder, conflicts_among_stored_points_were_counted_by_their_own_run) {
+  fleet_builder builder;
+  for (const auto& p : {noon, noon_elsewhere}) {
+    track_point stored;
+    stored.modem_id = "1";
+    stored.position = p;
+    builder.add_stored(stored);
+  }
+  builder.add(message_of("1", {one_pm}), {"a.sbd", ""});
+  builder.finish();
+  EXPECT_EQ(builder.counts().conflicts, 0u);
 }
 
 }  // namespace

@@ -32,9 +32,10 @@ bool run_into(const std::string& destination, const std::vector<kaldo::decoded_m
   fleet_builder builder;
   for (auto& point : stored) builder.add_stored(std::move(point));
   for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
+  const fleet built = builder.finish();
   if (counts != nullptr) *counts = builder.counts();
   if (appended != nullptr) *appended = sink->appends();
-  return sink->write(builder.finish(), error);
+  return sink->write(built, error);
 }
 
 bool write_sample(const std::string& destination, std::string* error) {

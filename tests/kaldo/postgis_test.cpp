@@ -42,8 +42,9 @@ class postgis : public ::testing::Test {
     fleet_builder builder;
     for (auto& point : stored) builder.add_stored(std::move(point));
     for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
+    const fleet built = builder.finish();
     if (counts != nullptr) *counts = builder.counts();
-    return sink->write(builder.finish(), error);
+    return sink->write(built, error);
   }
 
   static postgres_server* server_;

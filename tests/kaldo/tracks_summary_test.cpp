@@ -32,8 +32,8 @@ TEST_P(tracks_summary, tells_what_became_of_the_reports) {
   const tracks_outcome outcome{c.destination, c.appended, c.valid_only};
   fleet_builder builder(c.valid_only);
   for (const auto& message : c.messages) builder.add(message, {"in.sbd", ""});
-  const fleet_counts counts = builder.counts();
   const fleet result = builder.finish();
+  const fleet_counts counts = builder.counts();
   EXPECT_EQ(tracks_summary_text(counts, result, outcome), c.expected);
 }
 
