@@ -12,6 +12,7 @@
 #include "kaldo/fleet_builder.h"
 #include "kaldo/sinks/fleet_sink.h"
 #include "kaldo/utc_text.h"
+#include "tests/kaldo/format_cases.h"
 #include "tests/kaldo/layer_reading.h"
 #include "tests/kaldo/sample_messages.h"
 #include "tests/test_support.h"
@@ -51,31 +52,6 @@ std::vector<std::string> files_in(const std::string& directory) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-struct format_case {
-  const char* name;
-  const char* file;            // written in a fresh directory
-  const char* positions_file;  // where the points are read back
-  const char* positions_layer; // "" for every layer
-  const char* tracks_file;
-  const char* tracks_layer;
-  double tolerance;            // degrees: 0 where GDAL keeps every bit
-  bool single_point_rows = true;  // KML: a unit of one point has no line placemark
-  bool single_point_line = false; // GPX: a trk of one trkpt
-};
-
-// KML and CSV coordinates are written with 15 significant digits by GDAL,
-// GPX with 15 decimals: within a nanodegree, not every bit.
-const format_case format_cases[] = {
-    {"GeoPackage", "fleet.gpkg", "fleet.gpkg", "positions", "fleet.gpkg", "tracks", 0},
-    {"GeoJSON", "fleet.geojson", "fleet.geojson", "positions", "fleet_tracks.geojson", "tracks", 0},
-    {"GeoJSON_as_json", "fleet.json", "fleet.json", "positions", "fleet_tracks.json", "tracks", 0},
-    {"FlatGeobuf", "fleet.fgb", "fleet.fgb", "positions", "fleet_tracks.fgb", "tracks", 0},
-    {"Shapefile", "fleet.shp", "fleet.shp", "", "fleet_tracks.shp", "", 0},
-    {"CSV", "fleet.csv", "fleet.csv", "", "fleet_tracks.csv", "", 1e-9},
-    {"GPX", "fleet.gpx", "fleet.gpx", "track_points", "fleet.gpx", "tracks", 1e-9, true, true},
-    {"KML", "fleet.kml", "fleet.kml", "", "fleet.kml", "", 1e-9, false},
-};
 
 class every_format : public ::testing::TestWithParam<format_case> {};
 
