@@ -29,8 +29,15 @@ const std::vector<output_row>& output_table() {
       {".gpx", {.driver = "GPX", .layout = layer_layout::gpx_tracks,
                 .dataset_options = {"GPX_USE_EXTENSIONS=YES"}}},
       {".kml", {.driver = "KML", .layout = layer_layout::kml_folders, .time_as_text = true}},
-      {".geojson", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file}},
-      {".json", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file}},
+      // GDAL's GeoJSON writes 15 decimals by default: a latitude of a few
+      // millionths of a degree would lose digits; 17 significant ones keep
+      // every bit.
+      {".geojson", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file,
+                    .positions_options = {"SIGNIFICANT_FIGURES=17"},
+                    .tracks_options = {"SIGNIFICANT_FIGURES=17"}}},
+      {".json", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file,
+                 .positions_options = {"SIGNIFICANT_FIGURES=17"},
+                 .tracks_options = {"SIGNIFICANT_FIGURES=17"}}},
       // CSV is text throughout; points as X and Y columns that anything
       // reads, lines as WKT.
       {".csv", {.driver = "CSV", .layout = layer_layout::layer_per_file, .time_as_text = true,

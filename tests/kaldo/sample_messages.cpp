@@ -54,7 +54,10 @@ kaldo::tool::fleet sample_fleet() {
   // The same instant as `second`, elsewhere: a conflict, both kept.
   auto conflicting = position_at("2008-05-17T12:35:00.010Z", 33.7702, -117.8503,
                                  kaldo::fix_state::dead_reckoning);
-  auto last = position_at("2008-05-18T00:00:00.000Z", -0.5, 0.25, kaldo::fix_state::none);
+  // Just south of the equator: few significant digits survive a fixed
+  // number of decimals.
+  auto last = position_at("2008-05-18T00:00:00.000Z", -1.0 / 600000, 0.25,
+                          kaldo::fix_state::none);
   last.vertical_velocity_ms = 0.0;
 
   fleet_builder builder;
