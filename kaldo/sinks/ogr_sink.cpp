@@ -74,7 +74,7 @@ class ogr_sink final : public fleet_sink {
       : destination_(std::move(destination)), output_(std::move(output)) {}
 
   bool open(std::string* error);
-  bool appends() const override { return existing_ != nullptr; }
+  bool appends() const override { return appending_; }
   bool read_stored(std::vector<track_point>* points, std::string* error) override;
   bool write(const fleet& fleet, std::string* error) override;
 
@@ -91,6 +91,7 @@ class ogr_sink final : public fleet_sink {
   std::string destination_;
   ogr_output output_;
   std::unique_ptr<GDALDataset> existing_;  // appending: opened for update
+  bool appending_ = false;  // stays true once written and closed
   std::unique_ptr<staging_dir> staging_;   // writing anew
 };
 
@@ -114,6 +115,7 @@ bool ogr_sink::open(std::string* error) {
                           " to add to it");
       return false;
     }
+    appending_ = true;
     return true;
   }
   if (!output_.is_file) {

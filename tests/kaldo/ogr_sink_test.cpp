@@ -35,8 +35,10 @@ bool run_into(const std::string& destination, const std::vector<kaldo::decoded_m
   for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
   const fleet built = builder.finish();
   if (counts != nullptr) *counts = builder.counts();
+  if (!sink->write(built, error)) return false;
+  // The summary asks after the write.
   if (appended != nullptr) *appended = sink->appends();
-  return sink->write(built, error);
+  return true;
 }
 
 bool write_sample(const std::string& destination, std::string* error) {
