@@ -26,4 +26,8 @@ inline void set_number_text(text_field& field, std::int64_t value) {
 // unit a formatter has already zero-filled must not undo the fill.
 void set_number_keeping_width(text_field& field, std::int64_t value);
 
+// The number whole.fraction, both plain decimal digits, as a decimal text
+// is read: the double nearest to its exact value.
+double read_decimal(std::string_view whole, std::string_view fraction);
+
 }  // namespace kaldo::detail
