@@ -41,7 +41,9 @@ int walk_typed(detail::gps_report_convert& record, const detail::message_work& w
         // A field that does not fit fails the message with error_text,
         // as the format 7 block would.
         if (!detail::fit_easy_block(record, true).all()) return;
-        reports.push_back(detail::read_report(record, clock, static_cast<int>(i)));
+        report& added = reports.emplace_back();
+        added.index = static_cast<int>(i);
+        detail::read_report(record, clock, added);
       });
   if (all_decoded) detail::take_modem_id_from_message(record, work.bytes(), work.size());
   if (!record.error_text.empty()) {

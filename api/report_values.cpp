@@ -11,6 +11,9 @@ namespace kaldo::detail {
 
 namespace {
 
+using year_t = std::chrono::year;
+using month_t = std::chrono::month;
+
 constexpr std::int64_t fraction_units = 100000;  // a minute has five fraction digits
 constexpr std::int64_t degree_units = 60 * fraction_units;
 
@@ -28,21 +31,22 @@ void add_problem(std::string& problems, std::string_view what) {
   problems += what;
 }
 
-void check_clock(const report_clock& c, std::string& problems) {
+std::int64_t days_in_month(std::int64_t year, std::int64_t month) {
   using namespace std::chrono;
+  const year_month_day_last last{year_t{static_cast<int>(year)},
+                                 month_day_last{month_t{static_cast<unsigned>(month)}}};
+  return static_cast<unsigned>(last.day());
+}
+
+void report_clock_problems(const report_clock& c, std::string& problems) {
   const auto n = [](std::int64_t v) { return std::to_string(v); };
   if (c.month < 1 || c.month > 12) {
     add_problem(problems, "month " + n(c.month) + " is not a month of the year");
-  } else {
-    const year_month_day_last last{year{static_cast<int>(c.year)},
-                                   month_day_last{month{static_cast<unsigned>(c.month)}}};
-    const auto days = static_cast<std::int64_t>(static_cast<unsigned>(last.day()));
-    if (c.day < 1) {
-      add_problem(problems, "day " + n(c.day) + " is not a day of the month");
-    } else if (c.day > days) {
-      add_problem(problems, "day " + n(c.day) + " is beyond the " + n(days) +
-                                " days of month " + n(c.month) + " of " + n(c.year));
-    }
+  } else if (c.day < 1) {
+    add_problem(problems, "day " + n(c.day) + " is not a day of the month");
+  } else if (const std::int64_t days = days_in_month(c.year, c.month); c.day > days) {
+    add_problem(problems, "day " + n(c.day) + " is beyond the " + n(days) +
+                              " days of month " + n(c.month) + " of " + n(c.year));
   }
   if (c.hour > 23) add_problem(problems, "hour " + n(c.hour) + " is not an hour of the day");
   if (c.minute > 59) {
@@ -51,6 +55,13 @@ void check_clock(const report_clock& c, std::string& problems) {
   if (c.second > 59) {
     add_problem(problems, "second " + n(c.second) + " is not a second of the minute");
   }
+}
+
+// Every month has 28 days; only a later day needs the calendar.
+bool is_real_clock(const report_clock& c) {
+  return c.month >= 1 && c.month <= 12 && c.day >= 1 &&
+         (c.day <= 28 || c.day <= days_in_month(c.year, c.month)) && c.hour <= 23 &&
+         c.minute <= 59 && c.second <= 59;
 }
 
 // The coordinate in units of a hundred-thousandth of a minute, from the
@@ -109,21 +120,19 @@ report_clock read_report_clock(const gps_report_convert& record) {
   return clock;
 }
 
-report read_report(const gps_report_convert& r, const report_clock& clock, int index) {
-  report out;
-  out.index = index;
+void read_report(const gps_report_convert& r, const report_clock& clock, report& out) {
   std::int64_t latitude = 0;
   std::int64_t longitude = 0;
-  check_clock(clock, out.problem);
+  if (!is_real_clock(clock)) report_clock_problems(clock, out.problem);
   read_coordinate("latitude", r.latitude_degrees, r.latitude_minutes,
                   r.latitude_minute_fraction, 90, out.problem, latitude);
   read_coordinate("longitude", r.longitude_degrees, r.longitude_minutes,
                   r.longitude_minute_fraction, 180, out.problem, longitude);
-  if (!out.problem.empty()) return out;
+  if (!out.problem.empty()) return;
 
   using namespace std::chrono;
-  const year_month_day date{year{static_cast<int>(clock.year)},
-                            month{static_cast<unsigned>(clock.month)},
+  const year_month_day date{year_t{static_cast<int>(clock.year)},
+                            month_t{static_cast<unsigned>(clock.month)},
                             day{static_cast<unsigned>(clock.day)}};
   position& p = out.position.emplace();
   p.time = sys_days{date} + hours{clock.hour} + minutes{clock.minute} +
@@ -145,7 +154,6 @@ report read_report(const gps_report_convert& r, const report_clock& clock, int i
   p.satellites = static_cast<int>(read_number(r.satellites_used));
   p.fix = fix_of(r);
   p.emergency = r.emergency != 0;
-  return out;
 }
 
 }  // namespace kaldo::detail

@@ -30,10 +30,10 @@ struct report_clock {
 // Call right after decode_report_fields, before any formatter runs.
 report_clock read_report_clock(const gps_report_convert& record);
 
-// The report numbered `index`, its fields fitted as a format 7 block fits
-// them. A date, time or coordinate that names no real instant or place
-// leaves `position` empty and says why in `problem`.
-report read_report(const gps_report_convert& record, const report_clock& clock,
-                   int index);
+// Fills `out` (a fresh report) from the record, its fields fitted as a
+// format 7 block fits them. A date, time or coordinate that names no real
+// instant or place leaves `position` empty and says why in `problem`.
+void read_report(const gps_report_convert& record, const report_clock& clock,
+                 report& out);
 
 }  // namespace kaldo::detail

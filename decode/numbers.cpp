@@ -15,16 +15,7 @@ bool is_space(char c) {
 
 }  // namespace
 
-std::int64_t read_number(std::string_view text) {
-  // A field text is plain digits, too few to overflow.
-  if (!text.empty() && text.size() <= 18 && text[0] >= '0' && text[0] <= '9') {
-    std::int64_t value = 0;
-    for (const char c : text) {
-      if (c < '0' || c > '9') break;
-      value = value * 10 + (c - '0');
-    }
-    return value;
-  }
+std::int64_t read_any_number(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && is_space(text[i])) ++i;
   bool negative = false;
