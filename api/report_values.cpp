@@ -17,6 +17,15 @@ using month_t = std::chrono::month;
 constexpr std::int64_t fraction_units = 100000;  // a minute has five fraction digits
 constexpr std::int64_t degree_units = 60 * fraction_units;
 
+// The decoder writes these texts as a few plain decimal digits; unsigned
+// arithmetic keeps any other text from overflowing.
+std::int64_t digits_of(std::string_view text) {
+  if (text.size() > 18) return read_number(text);
+  std::uint64_t value = 0;
+  for (const char c : text) value = value * 10 + static_cast<unsigned char>(c - '0');
+  return static_cast<std::int64_t>(value);
+}
+
 // A value whose whole part may carry a "-" in front.
 double signed_decimal(const text_field& whole, const text_field& fraction) {
   std::string_view digits = whole;
@@ -70,9 +79,9 @@ bool read_coordinate(const char* name, const text_field& degrees,
                      const text_field& minutes, const text_field& fraction,
                      std::int64_t limit_degrees, std::string& problems,
                      std::int64_t& units) {
-  const std::int64_t d = read_number(degrees);
-  const std::int64_t m = read_number(minutes);
-  const std::int64_t f = read_number(fraction);
+  const std::int64_t d = digits_of(degrees);
+  const std::int64_t m = digits_of(minutes);
+  const std::int64_t f = digits_of(fraction);
   bool fine = true;
   if (m > 59) {
     add_problem(problems, std::string(name) + " minute " + std::to_string(m) +
@@ -110,13 +119,13 @@ kaldo::fix_state fix_of(const gps_report_convert& record) {
 
 report_clock read_report_clock(const gps_report_convert& record) {
   report_clock clock;
-  clock.year = 100 * read_number(record.century) + read_number(record.date_year);
-  clock.month = read_number(record.date_month);
-  clock.day = read_number(record.date_day);
-  clock.hour = read_number(record.time_hour);
-  clock.minute = read_number(record.time_minute);
-  clock.second = read_number(record.time_second);
-  clock.millisecond = read_number(record.time_millisecond);
+  clock.year = 100 * digits_of(record.century) + digits_of(record.date_year);
+  clock.month = digits_of(record.date_month);
+  clock.day = digits_of(record.date_day);
+  clock.hour = digits_of(record.time_hour);
+  clock.minute = digits_of(record.time_minute);
+  clock.second = digits_of(record.time_second);
+  clock.millisecond = digits_of(record.time_millisecond);
   return clock;
 }
 
@@ -151,7 +160,7 @@ void read_report(const gps_report_convert& r, const report_clock& clock, report&
     p.vertical_velocity_ms =
         signed_decimal(r.vertical_velocity_whole, r.vertical_velocity_fraction);
   }
-  p.satellites = static_cast<int>(read_number(r.satellites_used));
+  p.satellites = static_cast<int>(digits_of(r.satellites_used));
   p.fix = fix_of(r);
   p.emergency = r.emergency != 0;
 }
