@@ -53,7 +53,7 @@ easy_block_fit fit_easy_block(gps_report_convert& r, bool after_3_2) {
 
 namespace {
 
-void print_time(const gps_report_convert& r, bool after_3_2, output_text& out) {
+inline void print_time(const gps_report_convert& r, bool after_3_2, output_text& out) {
   out += "UTC Time=";
   out += r.time_hour;
   out += ':';
@@ -64,7 +64,7 @@ void print_time(const gps_report_convert& r, bool after_3_2, output_text& out) {
   out += time_fraction(r, after_3_2);
 }
 
-void print_date(const gps_report_convert& r, output_text& out) {
+inline void print_date(const gps_report_convert& r, output_text& out) {
   out += "UTC Date=";
   out += r.date_month;
   out += '-';
@@ -73,7 +73,7 @@ void print_date(const gps_report_convert& r, output_text& out) {
   out += r.date_year;
 }
 
-void print_latitude(const gps_report_convert& r, output_text& out) {
+inline void print_latitude(const gps_report_convert& r, output_text& out) {
   out += "Latitude=";
   out += r.latitude_degrees;
   out += ':';
@@ -83,7 +83,7 @@ void print_latitude(const gps_report_convert& r, output_text& out) {
   out += r.latitude_south ? " South" : " North";
 }
 
-void print_longitude(const gps_report_convert& r, output_text& out) {
+inline void print_longitude(const gps_report_convert& r, output_text& out) {
   out += "Longitude=";
   out += r.longitude_degrees;
   out += ':';
@@ -93,7 +93,7 @@ void print_longitude(const gps_report_convert& r, output_text& out) {
   out += r.longitude_west ? " West" : " East";
 }
 
-void print_satellites(const gps_report_convert& r, output_text& out) {
+inline void print_satellites(const gps_report_convert& r, output_text& out) {
   out += "Satellites Used=";
   out += r.satellites_used;
 }
@@ -176,7 +176,7 @@ namespace {
 // same text as fitting and printing line by line. `fix_line` is the line
 // the generation writes between the velocity and the satellites.
 void print_easy_block(const gps_report_convert& r, bool after_3_2,
-                      const easy_block_fit& fit, const char* fix_line,
+                      const easy_block_fit& fit, std::string_view fix_line,
                       output_text& body) {
   if (fit.time) print_time(r, after_3_2, body);
   body += "\r\n";
@@ -189,7 +189,7 @@ void print_easy_block(const gps_report_convert& r, bool after_3_2,
   easy_altitude_line(r, body);
   body += "\r\n";
   easy_velocity_line(r, after_3_2, body);
-  body += std::string_view(fix_line);
+  body += fix_line;
   body += "\r\n";
   if (fit.satellites) print_satellites(r, body);
   body += "\r\n\r\n";
@@ -200,11 +200,11 @@ void print_easy_block(const gps_report_convert& r, bool after_3_2,
 void write_easy_text(gps_report_convert& record, output_text& body) {
   const easy_block_fit fit = fit_easy_block(record, false);
   print_easy_block(record, false, fit,
-                   record.fix_valid ? "" : "\r\nInvalid Position Fix", body);
+                   record.fix_valid ? std::string_view() : "\r\nInvalid Position Fix", body);
 }
 
 void write_easy_text_3_2(gps_report_convert& record, output_text& body) {
-  static const char* const fix_lines[] = {
+  static constexpr std::string_view fix_lines[] = {
       "\r\nInvalid Position Fix", "\r\nValid Position Fix", "\r\n2D Fix",
       "\r\nDead Reckoning"};
   const easy_block_fit fit = fit_easy_block(record, true);
