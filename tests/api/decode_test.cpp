@@ -640,3 +640,14 @@ TEST(TypedDecoding, CenturySettingGoesBeforeTheTwoDigitYear) {
                   30, 5, 250));
   }
 }
+
+TEST(TypedDecoding, EmptyMessageOfEitherEncodingIsTooShort) {
+  for (const auto kind : {kaldo::encoding::sbd_payload, kaldo::encoding::sms_text}) {
+    kaldo::message empty;  // no bytes at all, not even a buffer
+    empty.kind = kind;
+    const kaldo::decoded_message typed = kaldo::decode_message(empty, {});
+    EXPECT_EQ(typed.result, kaldo::outcome::failed);
+    EXPECT_EQ(typed.error, "Less than Minimum Length\r\n");
+    EXPECT_EQ(kaldo::convert_message(empty, {}).text, typed.error);
+  }
+}
