@@ -79,12 +79,17 @@ int write_points(const std::string& directory, const std::string& destination) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
-  fleet_builder builder;
-  for (auto& point : stored) builder.add_stored(std::move(point));
-
   std::vector<fs::path> files;
-  for (const auto& entry : fs::directory_iterator(directory)) files.push_back(entry.path());
+  std::uintmax_t bytes_in = 0;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    files.push_back(entry.path());
+    bytes_in += entry.file_size();
+  }
   std::sort(files.begin(), files.end());
+  fleet_builder builder;
+  // As `kaldo tracks` does: room for as many points as the bytes can hold.
+  builder.reserve(stored.size() + bytes_in / 28);
+  for (auto& point : stored) builder.add_stored(std::move(point));
   std::string bytes;
   for (const fs::path& file : files) {
     std::ifstream in(file, std::ios::binary);

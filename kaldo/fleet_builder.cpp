@@ -13,9 +13,10 @@ namespace {
 // Bits of a coordinate for equality: -0.0 and 0.0 are the same place.
 std::uint64_t coordinate_bits(double value) { return std::bit_cast<std::uint64_t>(value + 0.0); }
 
-std::size_t mix(std::size_t seed, std::uint64_t value) {
+std::uint64_t mix(std::uint64_t seed, std::uint64_t value) {
   value *= 0x9E3779B97F4A7C15ULL;
-  return seed ^ (value + 0x7F4A7C15ULL + (seed << 6) + (seed >> 2));
+  seed ^= value + 0x7F4A7C15ULL + (seed << 6) + (seed >> 2);
+  return seed;
 }
 
 bool has_valid_fix(kaldo::fix_state fix) {
@@ -25,15 +26,19 @@ bool has_valid_fix(kaldo::fix_state fix) {
 
 }  // namespace
 
+std::uint64_t fleet_builder::hash_of(const point_key& k) {
+  std::uint64_t h = mix(k.unit, static_cast<std::uint64_t>(k.time_ms));
+  h = mix(h, k.latitude_bits);
+  h = mix(h, k.longitude_bits);
+  // Spread the last mix over every bit: slots use the low ones, tags the high.
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  return h ^ (h >> 32);
+}
+
 std::string describe_source(const message_source& source) {
   if (source.attachment.empty()) return as_utf8(source.path);
   return as_utf8(source.path) + ": " + as_utf8(source.attachment);
-}
-
-std::size_t fleet_builder::point_key_hash::operator()(const point_key& k) const noexcept {
-  std::size_t h = mix(k.unit, static_cast<std::uint64_t>(k.time_ms));
-  h = mix(h, k.latitude_bits);
-  return mix(h, k.longitude_bits);
 }
 
 std::uint32_t fleet_builder::unit_of(const std::string& modem_id_utf8) {
@@ -43,21 +48,59 @@ std::uint32_t fleet_builder::unit_of(const std::string& modem_id_utf8) {
   return it->second;
 }
 
-bool fleet_builder::insert(track_point&& point) {
-  const std::uint32_t unit = unit_of(point.modem_id);
-  const std::int64_t time_ms = point.position.time.time_since_epoch().count();
-  const point_key key{unit, time_ms, coordinate_bits(point.position.latitude),
-                      coordinate_bits(point.position.longitude)};
-  if (!seen_.try_emplace(key, points_.size()).second) return false;
+fleet_builder::point_key fleet_builder::key_of(std::size_t point) const {
+  const kaldo::position& p = points_[point].position;
+  return {point_units_[point], p.time.time_since_epoch().count(), coordinate_bits(p.latitude),
+          coordinate_bits(p.longitude)};
+}
+
+bool fleet_builder::claim(const point_key& key) {
+  if ((points_.size() + 1) * 2 > slots_.size()) grow();
+  const std::size_t hash = hash_of(key);
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    slot& s = slots_[i];
+    if (s.point == 0) {
+      s = {static_cast<std::uint32_t>(points_.size() + 1), tag};
+      return true;
+    }
+    if (s.tag == tag && key_of(s.point - 1) == key) return false;
+  }
+}
+
+void fleet_builder::grow() {
+  std::vector<slot> old = std::move(slots_);
+  slots_.assign(std::max<std::size_t>(1024, old.size() * 2), slot{});
+  const std::size_t mask = slots_.size() - 1;
+  for (const slot& s : old) {
+    if (s.point == 0) continue;
+    std::size_t i = hash_of(key_of(s.point - 1)) & mask;
+    while (slots_[i].point != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+void fleet_builder::reserve(std::size_t reports) {
+  points_.reserve(reports);
+  point_units_.reserve(reports);
+  while (slots_.size() < 2 * reports) grow();
+}
+
+void fleet_builder::append(track_point&& point, std::uint32_t unit) {
   points_.push_back(std::move(point));
   point_units_.push_back(unit);
-  return true;
 }
 
 void fleet_builder::add_stored(track_point point) {
   point.stored = true;
   ++counts_.stored;
-  insert(std::move(point));
+  const std::uint32_t unit = unit_of(point.modem_id);
+  const kaldo::position& p = point.position;
+  if (claim({unit, p.time.time_since_epoch().count(), coordinate_bits(p.latitude),
+             coordinate_bits(p.longitude)})) {
+    append(std::move(point), unit);
+  }
 }
 
 void fleet_builder::add(const kaldo::decoded_message& message, const message_source& source) {
@@ -74,24 +117,23 @@ void fleet_builder::add(const kaldo::decoded_message& message, const message_sou
       ++counts_.without_position;
       continue;
     }
-    if (valid_only_ && !has_valid_fix(report.position->fix)) {
+    const kaldo::position& p = *report.position;
+    if (valid_only_ && !has_valid_fix(p.fix)) {
       ++counts_.not_valid_fix;
       continue;
     }
-    const std::int64_t time_ms = report.position->time.time_since_epoch().count();
-    const point_key key{last_unit_, time_ms, coordinate_bits(report.position->latitude),
-                        coordinate_bits(report.position->longitude)};
-    if (seen_.contains(key)) {
+    if (!claim({last_unit_, p.time.time_since_epoch().count(), coordinate_bits(p.latitude),
+                coordinate_bits(p.longitude)})) {
       ++counts_.duplicates;
       continue;
     }
     if (where.empty()) where = describe_source(source);
     track_point point;
     point.modem_id = unit_ids_[last_unit_];
-    point.position = *report.position;
+    point.position = p;
     point.message_type = message.message_type;
     point.source = where;
-    insert(std::move(point));
+    append(std::move(point), last_unit_);
     ++counts_.added;
   }
 }

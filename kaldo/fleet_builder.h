@@ -49,6 +49,11 @@ class fleet_builder {
   // With `valid_only`, only reports with a 2d, 3d or valid fix are kept.
   explicit fleet_builder(bool valid_only = false) : valid_only_(valid_only) {}
 
+  // Room for about `reports` points, when the caller can tell (from the
+  // inputs' size): growing a vector of a million points step by step
+  // touches twice the memory.
+  void reserve(std::size_t reports);
+
   // A point already at the destination. Its modem id is UTF-8 already.
   void add_stored(track_point point);
 
@@ -70,13 +75,21 @@ class fleet_builder {
     std::uint64_t latitude_bits, longitude_bits;
     bool operator==(const point_key&) const = default;
   };
-  struct point_key_hash {
-    std::size_t operator()(const point_key& k) const noexcept;
+  // The points seen, as an open-addressing table of their indices: a
+  // million reports must not cost a million allocations.
+  struct slot {
+    std::uint32_t point = 0;  // index + 1; 0 is empty
+    std::uint32_t tag = 0;    // high bits of the hash, to skip most compares
   };
 
   std::uint32_t unit_of(const std::string& modem_id_utf8);
-  // Adds `point` unless it is known; true when it was new.
-  bool insert(track_point&& point);
+  static std::uint64_t hash_of(const point_key& key);
+  point_key key_of(std::size_t point) const;
+  // True when `key` is new: it is then recorded as the point about to be
+  // appended at points_.size().
+  bool claim(const point_key& key);
+  void grow();
+  void append(track_point&& point, std::uint32_t unit);
 
   bool valid_only_;
   fleet_counts counts_;
@@ -84,7 +97,7 @@ class fleet_builder {
   std::vector<std::uint32_t> point_units_;  // the unit of each point
   std::vector<std::string> unit_ids_;
   std::unordered_map<std::string, std::uint32_t> units_;
-  std::unordered_map<point_key, std::size_t, point_key_hash> seen_;
+  std::vector<slot> slots_;  // a power of two long, at most half full
   // The message before, so that a run of one unit's messages looks its
   // modem id up once.
   std::string last_raw_id_;
