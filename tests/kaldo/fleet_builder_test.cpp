@@ -237,3 +237,29 @@ TEST(fleet_builder, conflicts_among_stored_points_were_counted_by_their_own_run)
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+// Enough points that the table of seen points grows several times.
+TEST(fleet_builder, thousands_of_points_are_still_told_apart_from_their_copies) {
+  for (const bool reserved : {false, true}) {
+    fleet_builder builder;
+    if (reserved) builder.reserve(5000);
+    std::vector<std::optional<kaldo::position>> reports;
+    for (int i = 0; i < 5000; ++i) {
+      auto p = position_at("2008-05-17T00:00:00.000Z", 10 + i * 1e-5, 20);
+      p.time += std::chrono::seconds(i % 2500);  // two places at each instant
+      reports.push_back(p);
+    }
+    builder.add(message_of("1", reports), {"a.sbd", ""});
+    builder.add(message_of("1", reports), {"b.sbd", ""});
+    const fleet result = builder.finish();
+    EXPECT_EQ(result.points.size(), 5000u);
+    EXPECT_EQ(builder.counts().duplicates, 5000u);
+    EXPECT_EQ(builder.counts().conflicts, 2500u);
+  }
+}
+
+}  // namespace
+}  // namespace kaldo::tool
