@@ -82,9 +82,10 @@ void fleet_builder::grow() {
 }
 
 void fleet_builder::reserve(std::size_t reports) {
+  // Address space only: pages are touched as points arrive, so a guess
+  // too high for an archive of other mail costs nothing.
   points_.reserve(reports);
   point_units_.reserve(reports);
-  while (slots_.size() < 2 * reports) grow();
 }
 
 void fleet_builder::append(track_point&& point, std::uint32_t unit) {
