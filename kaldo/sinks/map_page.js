@@ -1,11 +1,16 @@
 // Draws the tracks that the page carries as GeoJSON (#kaldo-tracks): one
-// line a unit, a small marker a point, a ring at each unit's last known
-// position, emergencies in red. Every point is a layer on one shared
-// canvas: a canvas draws a hundred thousand circles in a frame, where as
-// many SVG or DOM elements would not.
+// line a unit, a small circle a point, a ring at each unit's last known
+// position, emergencies in red.
+//
+// Every point is drawn, at every zoom, on one shared canvas. A unit's
+// points are one layer (PointSet) rather than one Leaflet marker each: a
+// hundred thousand markers cost seconds to create and to project, where a
+// layer that holds them all projects them in one loop and draws them as one
+// canvas path.
 (function () {
   'use strict';
 
+  performance.mark('kaldo-start');
   var EMERGENCY_RED = '#d40000';
 
   function readJson(id) {
@@ -14,9 +19,73 @@
 
   var config = readJson('kaldo-config');
   var features = readJson('kaldo-tracks').features;
+  performance.mark('kaldo-parsed');
+
+  // Points as circles of `radius` pixels, each with its feature. A polyline
+  // underneath, for Leaflet's bounds and projection; drawn and hit-tested
+  // as circles. The layer relies on the canvas renderer's internals of the
+  // Leaflet release in third_party/leaflet.
+  var PointSet = L.Polyline.extend({
+    options: { radius: 3, noClip: true, smoothFactor: 0, fillRule: 'nonzero' },
+
+    initialize: function (latlngs, features, options) {
+      L.Polyline.prototype.initialize.call(this, latlngs, options);
+      this.features = features;
+    },
+
+    _updateBounds: function () {
+      if (!this._rawPxBounds) return;
+      var w = this.options.radius + this._clickTolerance();
+      this._pxBounds = L.bounds(this._rawPxBounds.min.subtract([w, w]),
+        this._rawPxBounds.max.add([w, w]));
+    },
+
+    _update: function () {
+      if (this._map) this._updatePath();
+    },
+
+    _updatePath: function () {
+      var renderer = this._renderer;
+      if (!renderer._drawing || !this._rings.length) return;
+      var points = this._rings[0];
+      var bounds = renderer._bounds;
+      var r = this.options.radius;
+      var minX = bounds.min.x - r, minY = bounds.min.y - r;
+      var maxX = bounds.max.x + r, maxY = bounds.max.y + r;
+      var ctx = renderer._ctx;
+      ctx.beginPath();
+      for (var i = 0; i < points.length; i++) {
+        var p = points[i];
+        if (p.x < minX || p.x > maxX || p.y < minY || p.y > maxY) continue;
+        ctx.moveTo(p.x + r, p.y);
+        ctx.arc(p.x, p.y, r, 0, 2 * Math.PI);
+      }
+      renderer._fillStroke(ctx, this);
+    },
+
+    // The index of the point drawn under the layer point `p`, the one
+    // nearest to it where circles overlap; -1 where there is none.
+    pointAt: function (p) {
+      if (!this._pxBounds || !this._pxBounds.contains(p)) return -1;
+      var points = this._rings[0];
+      var reach = this.options.radius + this._clickTolerance();
+      var best = -1;
+      var bestDistance = reach * reach;
+      for (var i = 0; i < points.length; i++) {
+        var dx = points[i].x - p.x, dy = points[i].y - p.y;
+        var d = dx * dx + dy * dy;
+        if (d <= bestDistance) { best = i; bestDistance = d; }
+      }
+      return best;
+    },
+
+    _containsPoint: function (p) {
+      return this.pointAt(p) >= 0;
+    },
+  });
 
   var renderer = L.canvas({ padding: 0.5, tolerance: 3 });
-  var map = L.map('kaldo-map', { preferCanvas: true, renderer: renderer, zoomControl: true });
+  var map = L.map('kaldo-map', { preferCanvas: true, renderer: renderer });
   L.tileLayer(config.tiles_url, {
     attribution: config.tiles_attribution,
     maxZoom: 19,
@@ -55,11 +124,22 @@
   }
 
   function showPopup(event) {
-    var marker = event.layer;
-    if (!marker.kaldoFeature) return;
+    var layer = event.layer;
+    var feature, latlng;
+    if (layer instanceof PointSet) {
+      var index = layer.pointAt(event.layerPoint);
+      if (index < 0) return;
+      feature = layer.features[index];
+      latlng = layer.getLatLngs()[index];
+    } else if (layer.kaldoFeature) {
+      feature = layer.kaldoFeature;
+      latlng = layer.getLatLng();
+    } else {
+      return;
+    }
     L.popup({ maxWidth: 360 })
-      .setLatLng(marker.getLatLng())
-      .setContent(popupContent(marker.kaldoFeature.properties, marker.options.kaldoKind === 'last'))
+      .setLatLng(latlng)
+      .setContent(popupContent(feature.properties, layer.options.kaldoKind === 'last'))
       .openOn(map);
   }
 
@@ -70,29 +150,30 @@
   config.units.forEach(function (unit) {
     var own = features.slice(next, next + unit.points);
     next += unit.points;
-    var group = L.featureGroup();
     var latlngs = new Array(own.length);
+    var emergencies = [];
     for (var i = 0; i < own.length; i++) {
       var c = own[i].geometry.coordinates;
       latlngs[i] = L.latLng(c[1], c[0]);
+      if (own[i].properties.emergency) emergencies.push(i);
     }
+    var group = L.featureGroup();
     L.polyline(latlngs, { renderer: renderer, color: unit.colour, weight: 2, opacity: 0.75,
       interactive: false, kaldoKind: 'track' }).addTo(group);
-    var pointStyle = { renderer: renderer, radius: 3, stroke: false, fillColor: unit.colour,
-      fillOpacity: 0.9, kaldoKind: 'point' };
-    var emergencyStyle = { renderer: renderer, radius: 5, color: '#ffffff', weight: 1,
-      fillColor: EMERGENCY_RED, fillOpacity: 1, kaldoKind: 'point' };
-    for (var k = 0; k < own.length; k++) {
-      var marker = L.circleMarker(latlngs[k],
-        own[k].properties.emergency ? emergencyStyle : pointStyle);
-      marker.kaldoFeature = own[k];
-      group.addLayer(marker);
+    new PointSet(latlngs, own, { renderer: renderer, radius: 3, stroke: false,
+      fillColor: unit.colour, fillOpacity: 0.9, kaldoKind: 'points' }).addTo(group);
+    if (emergencies.length) {
+      new PointSet(emergencies.map(function (k) { return latlngs[k]; }),
+        emergencies.map(function (k) { return own[k]; }),
+        { renderer: renderer, radius: 5, color: '#ffffff', weight: 1, fillColor: EMERGENCY_RED,
+          fillOpacity: 1, kaldoKind: 'emergencies' }).addTo(group);
     }
     group.on('click', showPopup);
     if (own.length) bounds.extend(L.latLngBounds(latlngs));
     units.push({ group: group, feature: own[own.length - 1], latlng: latlngs[own.length - 1],
       colour: unit.colour });
   });
+  performance.mark('kaldo-layers');
 
   units.forEach(function (unit) { unit.group.addTo(map); });
   // The rings last, so that no other unit's points hide them.
@@ -123,6 +204,7 @@
   } else {
     map.setView([0, 0], 2);
   }
+  performance.mark('kaldo-fitted');
 
   // Handles for tests and for whoever opens the console.
   window.kaldoMap = map;
