@@ -90,7 +90,7 @@ const context = await chromium.launchPersistentContext(userDataDir, {
 
 // Opens `url` and waits until the page says it has drawn; records what it
 // asked the network for and what went wrong on the way.
-async function open(url, timeoutMs = 120000) {
+async function open(url, timeoutMs = 30000) {
   const page = await context.newPage();
   const seen = { requests: [], pageErrors: [], consoleErrors: [] };
   page.on('request', (request) => seen.requests.push(request.url()));
@@ -100,10 +100,15 @@ async function open(url, timeoutMs = 120000) {
       seen.consoleErrors.push({ text: message.text(), url: message.location().url });
     }
   });
+  // A script error means the page will never say it has drawn.
+  const failed = new Promise((_, reject) => {
+    page.on('pageerror', (error) => reject(new Error(`script error: ${error}`)));
+  });
+  failed.catch(() => {});
   const started = Date.now();
   await page.goto(url, { waitUntil: 'commit', timeout: timeoutMs });
-  await page.waitForFunction(() => window.kaldoReady !== undefined || window.kaldoFailed,
-    null, { timeout: timeoutMs, polling: 50 });
+  await Promise.race([failed, page.waitForFunction(() => window.kaldoReady !== undefined,
+    null, { timeout: timeoutMs, polling: 50 })]);
   const wallMs = Date.now() - started;
   const readyMs = await page.evaluate(() => window.kaldoReady);
   return { page, seen, wallMs, readyMs };
@@ -247,7 +252,9 @@ function checkGeoJson(geojson, expected, withSource) {
 try {
   // Two hostile modem ids among three units.
   const small = generate('small', ['--points', '300', '--units', '3', '--hostile']);
-  const opened = await open(small.url);
+  let opened;
+  await check('the page opens and draws', async () => { opened = await open(small.url); });
+  if (!opened) throw new Error('the page did not open: the checks on it cannot run');
   const { page } = opened;
 
   await check('the page loads without script errors, failed tile requests aside', async () => {
@@ -398,6 +405,9 @@ try {
       fs.rmSync(timed.page);
     });
   }
+} catch (error) {
+  failed++;
+  console.log(`not ok - ${error.message}`);
 } finally {
   await context.close();
   fs.rmSync(userDataDir, { recursive: true, force: true });
