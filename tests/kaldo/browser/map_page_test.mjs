@@ -11,34 +11,26 @@
 // with CI=true it fails instead.
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
+
+import { launch, missingPart, open as openPage } from './chromium.mjs';
 
 const [makePage, workDir] = process.argv.slice(2);
 if (!makePage || !workDir) {
   console.error('usage: node map_page_test.mjs MAKE_PAGE WORK_DIR');
   process.exit(2);
 }
-const chromiumPath = process.env.KALDO_CHROMIUM || '/usr/bin/chromium';
-const underCi = process.env.CI === 'true';
 
-function missing(reason) {
-  console.log(`map page browser test: ${reason}`);
-  if (underCi) {
+const missing = await missingPart();
+if (missing) {
+  console.log(`map page browser test: ${missing}`);
+  if (process.env.CI === 'true') {
     console.log('CI=true: a missing part fails the test');
     process.exit(1);
   }
   console.log('skipped');
   process.exit(77);
-}
-
-if (!fs.existsSync(chromiumPath)) missing(`no Chromium at ${chromiumPath} (Debian package chromium)`);
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch {
-  missing('playwright-core is not installed (npm ci in tests/kaldo/browser)');
 }
 
 const DEFAULT_TILES = /^https:\/\/tile\.openstreetmap\.org\/\d+\/\d+\/\d+\.png$/;
@@ -47,7 +39,6 @@ const OTHER_TILES = /^http:\/\/tiles\.example\.invalid\/\d+\/\d+\/\d+\.png$/;
 const EMERGENCY_RED = '#d40000';
 
 fs.mkdirSync(workDir, { recursive: true });
-const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'kaldo-chromium-'));
 
 // --- a small test harness: named checks, one line each, a closing count
 let passed = 0;
@@ -79,40 +70,8 @@ function generate(name, args) {
   return { page, url: pathToFileURL(page).href, expected: JSON.parse(fs.readFileSync(expect, 'utf8')) };
 }
 
-const context = await chromium.launchPersistentContext(userDataDir, {
-  executablePath: chromiumPath,
-  headless: true,
-  offline: true,
-  viewport: { width: 1000, height: 640 },
-  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-});
-
-// Opens `url` and waits until the page says it has drawn; records what it
-// asked the network for and what went wrong on the way.
-async function open(url, timeoutMs = 30000) {
-  const page = await context.newPage();
-  const seen = { requests: [], pageErrors: [], consoleErrors: [] };
-  page.on('request', (request) => seen.requests.push(request.url()));
-  page.on('pageerror', (error) => seen.pageErrors.push(String(error)));
-  page.on('console', (message) => {
-    if (message.type() === 'error') {
-      seen.consoleErrors.push({ text: message.text(), url: message.location().url });
-    }
-  });
-  // A script error means the page will never say it has drawn.
-  const failed = new Promise((_, reject) => {
-    page.on('pageerror', (error) => reject(new Error(`script error: ${error}`)));
-  });
-  failed.catch(() => {});
-  const started = Date.now();
-  await page.goto(url, { waitUntil: 'commit', timeout: timeoutMs });
-  await Promise.race([failed, page.waitForFunction(() => window.kaldoReady !== undefined,
-    null, { timeout: timeoutMs, polling: 50 })]);
-  const wallMs = Date.now() - started;
-  const readyMs = await page.evaluate(() => window.kaldoReady);
-  return { page, seen, wallMs, readyMs };
-}
+const browser = await launch();
+const open = (url, timeoutMs) => openPage(browser.context, url, timeoutMs);
 
 // Everything the map holds, read from Leaflet's own layers: the lines, the
 // point sets (a unit's points; its emergencies drawn again in red) and the
@@ -409,8 +368,7 @@ try {
   failed++;
   console.log(`not ok - ${error.message}`);
 } finally {
-  await context.close();
-  fs.rmSync(userDataDir, { recursive: true, force: true });
+  await browser.close();
 }
 
 console.log(`${passed} passed, ${failed} failed`);
