@@ -26,7 +26,8 @@
   // as circles. The layer relies on the canvas renderer's internals of the
   // Leaflet release in third_party/leaflet.
   var PointSet = L.Polyline.extend({
-    options: { radius: 3, noClip: true, smoothFactor: 0, fillRule: 'nonzero' },
+    // Overlapping circles must not cancel out, as under the even-odd rule.
+    options: { radius: 3, fill: true, noClip: true, smoothFactor: 0, fillRule: 'nonzero' },
 
     initialize: function (latlngs, features, options) {
       L.Polyline.prototype.initialize.call(this, latlngs, options);
@@ -137,7 +138,7 @@
     } else {
       return;
     }
-    L.popup({ maxWidth: 360 })
+    L.popup({ minWidth: 240, maxWidth: 420 })
       .setLatLng(latlng)
       .setContent(popupContent(feature.properties, layer.options.kaldoKind === 'last'))
       .openOn(map);

@@ -155,23 +155,57 @@ function loneliestPoint(expected, unitIndex, filter = () => true) {
   return best;
 }
 
-// Clicks the map where `point` is drawn and returns the popup's rows.
-async function clickPoint(page, point) {
-  const at = await page.evaluate(([lat, lon]) => {
+// Centres the map on `point` at zoom 15, where one point stands clear of
+// the others, and returns where it is on the screen, with the colour the
+// canvas has there and the colour `expectedColour` (CSS) comes to.
+async function showPoint(page, point, expectedColour) {
+  await page.evaluate(([lat, lon]) => {
     window.kaldoMap.closePopup();
     window.kaldoMap.setView([lat, lon], 15, { animate: false });
-    const p = window.kaldoMap.latLngToContainerPoint([lat, lon]);
-    const box = document.getElementById('kaldo-map').getBoundingClientRect();
-    return { x: box.left + p.x, y: box.top + p.y };
   }, [point.lat, point.lon]);
-  // A closed popup fades out before it leaves the page.
+  // A closed popup fades out before it leaves the page; the canvas draws in
+  // the next frame.
   await page.waitForFunction(() => document.querySelectorAll('.leaflet-popup').length === 0,
     null, { timeout: 5000 });
   await page.evaluate(() => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))));
+  return page.evaluate(([lat, lon, colour]) => {
+    const p = window.kaldoMap.latLngToContainerPoint([lat, lon]);
+    const box = document.getElementById('kaldo-map').getBoundingClientRect();
+    const x = box.left + p.x;
+    const y = box.top + p.y;
+    const canvas = document.querySelector('.leaflet-overlay-pane canvas');
+    const area = canvas.getBoundingClientRect();
+    const scale = canvas.width / area.width;
+    const drawn = canvas.getContext('2d').getImageData(
+      Math.round((x - area.left) * scale), Math.round((y - area.top) * scale), 1, 1).data;
+    const probe = document.createElement('canvas').getContext('2d');
+    probe.fillStyle = colour;
+    probe.fillRect(0, 0, 1, 1);
+    return { x, y, drawn: [...drawn], expected: [...probe.getImageData(0, 0, 1, 1).data] };
+  }, [point.lat, point.lon, expectedColour]);
+}
+
+function assertDrawnIn(shown, what) {
+  const close = shown.drawn.slice(0, 3).every((v, i) => Math.abs(v - shown.expected[i]) <= 4);
+  assert(close && shown.drawn[3] >= 200,
+    `${what}: the canvas there is rgba(${shown.drawn}), not rgb(${shown.expected.slice(0, 3)})`);
+}
+
+// Clicks the map where `point` is drawn, after checking that it is drawn in
+// `colour`, and returns the popup's rows.
+async function clickPoint(page, point, colour) {
+  const at = await showPoint(page, point, colour);
+  assertDrawnIn(at, 'the point');
   await page.mouse.click(at.x, at.y);
   await page.waitForSelector('.leaflet-popup-content table', { timeout: 5000 });
   return page.$$eval('.leaflet-popup-content tr',
     (rows) => rows.map((row) => [row.cells[0].textContent, row.cells[1].textContent]));
+}
+
+// The colour the legend gives unit `index`.
+function unitColour(page, index) {
+  return page.$eval(`#kaldo-legend li[data-unit="${index}"] .kaldo-swatch`,
+    (swatch) => swatch.style.background);
 }
 
 function popupRows(unit, p, last) {
@@ -266,20 +300,23 @@ try {
     const unit = small.expected.units[2];
     const point = loneliestPoint(small.expected, 2,
       (p, i, own) => !p.emergency && i !== own.length - 1);
-    assertEqual(await clickPoint(page, point), popupRows(unit, point, false), 'popup');
+    assertEqual(await clickPoint(page, point, await unitColour(page, 2)),
+      popupRows(unit, point, false), 'popup');
   });
 
   await check('a click on an emergency point opens its popup', async () => {
     const unit = small.expected.units[0];
     const point = loneliestPoint(small.expected, 0, (p, i, own) => p.emergency && i !== own.length - 1);
     assert(point, 'the test data has no emergency');
-    assertEqual(await clickPoint(page, point), popupRows(unit, point, false), 'popup');
+    assertEqual(await clickPoint(page, point, EMERGENCY_RED), popupRows(unit, point, false), 'popup');
   });
 
   await check('a click on the last known position says so', async () => {
     const unit = small.expected.units[1];
     const point = unit.points[unit.points.length - 1];
-    assertEqual(await clickPoint(page, point), popupRows(unit, point, true), 'popup');
+    // The ring is white inside, red for an emergency.
+    const inside = point.emergency ? EMERGENCY_RED : '#ffffff';
+    assertEqual(await clickPoint(page, point, inside), popupRows(unit, point, true), 'popup');
   });
 
   await check('the legend hides and shows a unit', async () => {
@@ -319,22 +356,31 @@ try {
     checkGeoJson(await otherPage.evaluate(() =>
       JSON.parse(document.getElementById('kaldo-tracks').textContent)), other.expected, true);
     const point = loneliestPoint(other.expected, 1, (p, i, own) => i !== own.length - 1);
-    assertEqual(await clickPoint(otherPage, point), popupRows(other.expected.units[1], point, false),
-      'popup');
+    assertEqual(await clickPoint(otherPage, point, await unitColour(otherPage, 1)),
+      popupRows(other.expected.units[1], point, false), 'popup');
     await otherPage.close();
   });
 
-  await check('screenshot', async () => {
+  await check('screenshot, with the popup of a clicked emergency', async () => {
     const shown = generate('screenshot', ['--points', '604', '--units', '4']);
     const { page: shot, seen } = await open(shown.url);
     assertEqual(problemsOnLoad(seen, DEFAULT_TILES), [], 'errors');
-    const unit = shown.expected.units[0];
-    const point = unit.points[unit.points.length - 1];
-    await shot.evaluate(([lat, lon]) => {
-      window.kaldoMap.fitBounds(window.kaldoMap.getBounds(), { animate: false });
-      L.popup().setLatLng([lat, lon]).setContent('').openOn(window.kaldoMap);
-      window.kaldoMap.closePopup();
+    const unit = shown.expected.units[2];
+    // One low on the map, so that its popup stays clear of the legend.
+    const point = unit.points.filter((p) => p.emergency).at(-2);
+    const at = await shot.evaluate(([lat, lon]) => {
+      const p = window.kaldoMap.latLngToContainerPoint([lat, lon]);
+      const box = document.getElementById('kaldo-map').getBoundingClientRect();
+      return { x: box.left + p.x, y: box.top + p.y };
     }, [point.lat, point.lon]);
+    await shot.mouse.click(at.x, at.y);
+    await shot.waitForSelector('.leaflet-popup-content table', { timeout: 5000 });
+    const rows = await shot.$$eval('.leaflet-popup-content tr',
+      (trs) => trs.map((row) => [row.cells[0].textContent, row.cells[1].textContent]));
+    assertEqual(rows, popupRows(unit, point, false), 'popup');
+    // The popup fades in.
+    await shot.waitForFunction(() =>
+      getComputedStyle(document.querySelector('.leaflet-popup')).opacity === '1');
     const file = path.join(workDir, 'map.png');
     await shot.screenshot({ path: file });
     assert(fs.statSync(file).size > 10000, 'the screenshot is nearly empty');
