@@ -42,9 +42,11 @@ export async function launch() {
 
 // Opens `url` and waits until the page says it has drawn (window.kaldoReady,
 // milliseconds after navigation start); records what it asked the network
-// for and what went wrong on the way.
-export async function open(context, url, timeoutMs = 30000) {
+// for and what went wrong on the way. `beforeLoad(page)` runs before the
+// page is asked for.
+export async function open(context, url, timeoutMs = 30000, beforeLoad = async () => {}) {
   const page = await context.newPage();
+  await beforeLoad(page);
   const seen = { requests: [], pageErrors: [], consoleErrors: [] };
   page.on('request', (request) => seen.requests.push(request.url()));
   page.on('pageerror', (error) => seen.pageErrors.push(String(error)));
