@@ -4,8 +4,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -233,42 +231,10 @@ TEST(WriteMapPage, LegendCountsPointsAndEmergenciesAndSpansTheUnitsTime) {
   EXPECT_NE(page.find("<title>Tracks of 2 units, 3 points</title>"), std::string::npos);
 }
 
-TEST(WriteMapPage, TilesFromOpenStreetMapUnlessAnotherServerIsGiven) {
-  const auto config = [](const std::string& page) {
-    return nlohmann::json::parse(
-        element_text(page, "<script type=\"application/json\" id=\"kaldo-config\">"));
-  };
-  const auto standard = config(written_page(two_units()));
-  EXPECT_EQ(standard["tiles_url"], "https://tile.openstreetmap.org/{z}/{x}/{y}.png");
-  EXPECT_NE(standard["tiles_attribution"].get<std::string>().find("OpenStreetMap"),
-            std::string::npos);
-
-  const auto other = config(written_page(
-      two_units(), {.tiles_url = "http://tiles.local/{z}/{x}/{y}.png?a=1&b=</script>",
-                    .with_source = false}));
-  EXPECT_EQ(other["tiles_url"], "http://tiles.local/{z}/{x}/{y}.png?a=1&b=</script>");
-  EXPECT_EQ(other["tiles_attribution"], "");
-  // The script splits the features into units by these counts.
-  EXPECT_EQ(other["units"][0]["points"], 2);
-  EXPECT_EQ(other["units"][1]["points"], 1);
-  EXPECT_NE(other["units"][0]["colour"], other["units"][1]["colour"]);
-}
-
 TEST(WriteMapPage, AnEmptyFleetGivesAPageThatSaysSo) {
   const std::string page = written_page(fleet{});
   EXPECT_EQ(geojson(page)["features"], nlohmann::json::array());
   EXPECT_NE(page.find("<p>No positions.</p>"), std::string::npos);
-}
-
-TEST(WriteMapPage, InlinesLeafletAndItsOwnScriptAndStyle) {
-  const std::string page = written_page(two_units());
-  EXPECT_NE(page.find("Leaflet 1.9.4"), std::string::npos);
-  EXPECT_NE(page.find(".leaflet-container"), std::string::npos);
-  EXPECT_NE(page.find("id=\"kaldo-tracks\""), std::string::npos);
-  EXPECT_NE(page.find("PointSet"), std::string::npos);
-  // Nothing is fetched from elsewhere but the map tiles.
-  EXPECT_EQ(page.find("<script src"), std::string::npos);
-  EXPECT_EQ(page.find("<link"), std::string::npos);
 }
 
 TEST(WriteMapPage, SaysWhyWhenThePathCannotBeWritten) {
