@@ -222,7 +222,8 @@ function popupRows(unit, p, last) {
   return rows;
 }
 
-// The embedded GeoJSON against the points the page was made from.
+// The embedded GeoJSON against kaldo::decode_message of the messages the
+// page was made from.
 function checkGeoJson(geojson, expected, withSource) {
   assertEqual(geojson.type, 'FeatureCollection', 'GeoJSON type');
   const features = geojson.features;
