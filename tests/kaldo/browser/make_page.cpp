@@ -190,6 +190,16 @@ fleet generate(const arguments& a) {
       const double step = speed / 6.0 / 111.0;  // degrees in ten minutes
       lat += step * std::cos(course * pi / 180.0);
       lon += step * std::sin(course * pi / 180.0) / std::cos(lat * pi / 180.0);
+      // Long walks turn back at the edges of a box, so that a million points
+      // stay on the map's one side of the antimeridian and off the poles.
+      if (lat < 30.0 || lat > 38.0) {
+        lat = std::clamp(lat, 30.0, 38.0);
+        course = std::fmod(540.0 - course, 360.0);
+      }
+      if (lon < -124.0 || lon > -112.0) {
+        lon = std::clamp(lon, -124.0, -112.0);
+        course = 360.0 - course;
+      }
 
       const std::string bytes = make_message(
           type, {report_bytes(packed, i, time, lat, lon, course, speed, random)}, id + "\r");
