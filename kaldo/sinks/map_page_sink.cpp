@@ -13,13 +13,7 @@ class map_page_sink final : public fleet_sink {
   bool appends() const override { return false; }
   bool read_stored(std::vector<track_point>*, std::string*) override { return true; }
   bool write(const fleet& fleet, std::string* error) override {
-#if KALDO_HAVE_MAP_PAGE
     return write_map_page(fleet, options_, destination_, error);
-#else
-    (void)fleet;
-    *error = "this kaldo was built without the map page: cannot write " + destination_;
-    return false;
-#endif
   }
 
  private:

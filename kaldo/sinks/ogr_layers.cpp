@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "kaldo/sinks/map_page.h"
 #include "kaldo/utc_text.h"
 
 namespace kaldo::tool {
@@ -85,7 +86,7 @@ std::vector<int> field_indices(OGRLayer& layer, const std::vector<Field>& fields
 
 void set_time(OGRFeature& feature, int index, kaldo::utc_time time, bool as_text) {
   if (as_text) {
-    feature.SetField(index, iso8601(time).c_str());
+    feature.SetField(index, utc_iso8601(time).c_str());
     return;
   }
   const auto day = floor<days>(time);
@@ -206,7 +207,7 @@ bool point_writer::write(const track_point& point, int track_number, std::string
     switch (fields_[i].value) {
       case point_value::modem_id: f.SetField(at, point.modem_id.c_str()); break;
       case point_value::time: set_time(f, at, p.time, time_as_text_); break;
-      case point_value::time_text: f.SetField(at, iso8601(p.time).c_str()); break;
+      case point_value::time_text: f.SetField(at, utc_iso8601(p.time).c_str()); break;
       case point_value::altitude: f.SetField(at, p.altitude_m); break;
       case point_value::speed: f.SetField(at, p.speed_kmh); break;
       case point_value::course: f.SetField(at, p.course_deg); break;

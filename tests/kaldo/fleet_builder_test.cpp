@@ -5,6 +5,7 @@
 
 #include <map>
 
+#include "kaldo/sinks/map_page.h"
 #include "kaldo/utc_text.h"
 #include "tests/kaldo/sample_messages.h"
 
@@ -142,8 +143,8 @@ TEST(fleet_builder, orders_units_by_id_and_points_by_time) {
   EXPECT_EQ(result.units[1].modem_id, "2");
   for (const unit_track& unit : result.units) {
     ASSERT_EQ(unit.points.size(), 2u) << unit.modem_id;
-    EXPECT_EQ(iso8601(result.points[unit.points[0]].position.time), "2008-05-17T12:00:00.000Z");
-    EXPECT_EQ(iso8601(result.points[unit.points[1]].position.time), "2008-05-17T13:00:00.000Z");
+    EXPECT_EQ(utc_iso8601(result.points[unit.points[0]].position.time), "2008-05-17T12:00:00.000Z");
+    EXPECT_EQ(utc_iso8601(result.points[unit.points[1]].position.time), "2008-05-17T13:00:00.000Z");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "kaldo/sinks/fleet_sink.h"
+#include "kaldo/sinks/map_page.h"
 #include "kaldo/utc_text.h"
 #include "tests/kaldo/sample_messages.h"
 #include "tests/test_support.h"
@@ -102,15 +103,15 @@ TEST_P(gpsbabel_reads, every_point_of_every_unit) {
   ASSERT_EQ(rows.size(), expected.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const kaldo::position& p = expected[i]->position;
-    SCOPED_TRACE(expected[i]->modem_id + " at " + iso8601(p.time));
+    SCOPED_TRACE(expected[i]->modem_id + " at " + utc_iso8601(p.time));
     // unicsv prints six decimals.
     EXPECT_NEAR(std::stod(rows[i].at("Latitude")), p.latitude, 5e-7);
     EXPECT_NEAR(std::stod(rows[i].at("Longitude")), p.longitude, 5e-7);
     if (c.tracks) {
-      EXPECT_EQ(iso_of_gpsbabel(rows[i].at("Date"), rows[i].at("Time")), iso8601(p.time));
+      EXPECT_EQ(iso_of_gpsbabel(rows[i].at("Date"), rows[i].at("Time")), utc_iso8601(p.time));
       EXPECT_NEAR(std::stod(rows[i].at("Altitude")), p.altitude_m, 1e-9);
     } else {
-      EXPECT_EQ(rows[i].at("Name"), iso8601(p.time));
+      EXPECT_EQ(rows[i].at("Name"), utc_iso8601(p.time));
     }
   }
 }

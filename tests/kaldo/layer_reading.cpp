@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 
+#include "kaldo/sinks/map_page.h"
 #include "kaldo/utc_text.h"
 
 namespace kaldo::tool::testing {
@@ -197,7 +198,7 @@ void expect_same_points(const std::vector<read_point>& expected,
     const read_point& e = expected[i];
     const read_point& a = actual[i];
     SCOPED_TRACE("point " + std::to_string(i) + " of " + e.modem_id + " at " +
-                 (e.time ? iso8601(*e.time) : "?"));
+                 (e.time ? utc_iso8601(*e.time) : "?"));
     EXPECT_EQ(a.modem_id, e.modem_id);
     ASSERT_TRUE(a.time.has_value());
     EXPECT_EQ(*a.time, *e.time);
