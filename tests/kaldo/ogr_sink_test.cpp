@@ -285,3 +285,30 @@ TEST(ogr_sink, a_read_only_directory_is_refused_before_any_input_is_read) {
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+TEST(fleet_sink, a_destination_ending_in_html_is_the_map_page) {
+  temp_dir dir;
+  std::string error;
+  sink_options options;
+  options.map_page.tiles_url = "https://tiles.example/{z}/{x}/{y}.png";
+  auto sink = open_fleet_sink(dir.path() + "/fleet.HTML", options, &error);
+  ASSERT_NE(sink, nullptr) << error;
+  EXPECT_FALSE(sink->appends());
+  ASSERT_TRUE(sink->write(testing::sample_fleet(), &error)) << error;
+  const std::string page = read_file(dir.path() + "/fleet.HTML");
+  EXPECT_NE(page.find("id=\"kaldo-tracks\""), std::string::npos);
+  EXPECT_NE(page.find("tiles.example"), std::string::npos);
+  EXPECT_NE(page.find("300034012345670"), std::string::npos);
+}
+
+TEST(fleet_sink, a_map_page_in_a_missing_folder_is_refused_at_once) {
+  std::string error;
+  EXPECT_TRUE(open_fleet_sink("/no/such/folder/fleet.html", {}, &error) == nullptr);
+  EXPECT_NE(error.find("is not a directory"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace kaldo::tool
