@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <ogrsf_frmts.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -272,15 +274,29 @@ INSTANTIATE_TEST_SUITE_P(
                         "GTiff"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Root writes anywhere: the check then runs in a child that has become
+// an ordinary user (nobody), whom the permissions bind.
 TEST(ogr_sink, a_read_only_directory_is_refused_before_any_input_is_read) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
   temp_dir dir;
-  fs::create_directory(dir.path() + "/locked");
-  chmod((dir.path() + "/locked").c_str(), 0555);
-  std::string error;
-  EXPECT_TRUE(open_fleet_sink(dir.path() + "/locked/fleet.gpkg", {}, &error) == nullptr);
-  EXPECT_NE(error.find("cannot write in"), std::string::npos) << error;
-  chmod((dir.path() + "/locked").c_str(), 0755);
+  const std::string locked = dir.path() + "/locked";
+  fs::create_directory(locked);
+  chmod(dir.path().c_str(), 0755);
+  chmod(locked.c_str(), 0555);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    std::string error;
+    const bool refused = open_fleet_sink(locked + "/fleet.gpkg", {}, &error) == nullptr;
+    _exit(!refused ? 11 : error.find("cannot write in") == std::string::npos ? 12 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot become nobody, 11: not refused, "
+                                       "12: refused without saying it cannot write";
+  EXPECT_TRUE(files_in(locked).empty());
+  chmod(locked.c_str(), 0755);
 }
 
 }  // namespace
