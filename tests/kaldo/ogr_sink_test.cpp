@@ -328,3 +328,33 @@ TEST(fleet_sink, a_map_page_in_a_missing_folder_is_refused_at_once) {
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+// A message tail may carry any bytes as the modem id; the XML formats must
+// stay well-formed and give them back.
+TEST(ogr_sink, ids_with_markup_characters_survive_gpx_and_kml) {
+  const std::string raw_id = "<unit id=\"1\" & 'a'>\xE9";
+  const std::string utf8_id = "<unit id=\"1\" & 'a'>\xC3\xA9";
+  fleet_builder builder;
+  builder.add(testing::message_of(raw_id, {testing::position_at("2008-05-17T12:00:00.000Z", 1, 2),
+                                           testing::position_at("2008-05-17T13:00:00.000Z", 3, 4)}),
+              {"a&b.sbd", ""});
+  const fleet written = builder.finish();
+  for (const char* name : {"fleet.gpx", "fleet.kml"}) {
+    SCOPED_TRACE(name);
+    temp_dir dir;
+    std::string error;
+    auto sink = open_fleet_sink(dir.path() + "/" + name, {}, &error);
+    ASSERT_NE(sink, nullptr) << error;
+    ASSERT_TRUE(sink->write(written, &error)) << error;
+    const auto points =
+        read_points(dir.path() + "/" + name, std::string(name) == "fleet.gpx" ? "track_points" : "");
+    ASSERT_EQ(points.size(), 2u);
+    for (const auto& p : points) EXPECT_EQ(p.modem_id, utf8_id);
+  }
+}
+
+}  // namespace
+}  // namespace kaldo::tool
