@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <regex>
 
 #include "kaldo/sinks/ogr_layers.h"
 #include "kaldo/sinks/staging_dir.h"
@@ -68,10 +69,19 @@ std::optional<kaldo::utc_time> time_field(const OGRFeature& feature, int index) 
          milliseconds{std::lround(static_cast<double>(second) * 1000.0)};
 }
 
+// The destination as messages show it: a connection string's password
+// stays out of the terminal and the logs.
+std::string without_password(const std::string& destination) {
+  static const std::regex password(R"((password\s*=\s*)('[^']*'|\S+))", std::regex::icase);
+  return std::regex_replace(destination, password, "$1...");
+}
+
 class ogr_sink final : public fleet_sink {
  public:
   ogr_sink(std::string destination, ogr_output output)
-      : destination_(std::move(destination)), output_(std::move(output)) {}
+      : path_(std::move(destination)),
+        destination_(without_password(path_)),
+        output_(std::move(output)) {}
 
   bool open(std::string* error);
   bool appends() const override { return appending_; }
@@ -88,7 +98,8 @@ class ogr_sink final : public fleet_sink {
   bool write_kml(GDALDataset& dataset, const fleet& fleet, std::string* error);
   bool close(GDALDataset* dataset, std::string* error);
 
-  std::string destination_;
+  std::string path_;         // as given: what GDAL opens
+  std::string destination_;  // as shown
   ogr_output output_;
   std::unique_ptr<GDALDataset> existing_;  // appending: opened for update
   bool appending_ = false;  // stays true once written and closed
@@ -105,10 +116,10 @@ bool ogr_sink::open(std::string* error) {
   GDALAllRegister();
   quiet_gdal quiet;
   if (driver(error) == nullptr) return false;
-  const bool exists = !output_.is_file || std::filesystem::exists(destination_);
+  const bool exists = !output_.is_file || std::filesystem::exists(path_);
   if (output_.appendable && exists) {
     const char* allowed[] = {output_.driver.c_str(), nullptr};
-    existing_.reset(GDALDataset::Open(destination_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE,
+    existing_.reset(GDALDataset::Open(path_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE,
                                       allowed, nullptr, nullptr));
     if (existing_ == nullptr) {
       *error = gdal_error("cannot open " + destination_ + " as " + output_.driver +
@@ -122,7 +133,7 @@ bool ogr_sink::open(std::string* error) {
     *error = "cannot write to " + destination_ + " with " + output_.driver;
     return false;
   }
-  staging_ = staging_dir::beside(destination_, error);
+  staging_ = staging_dir::beside(path_, error);
   return staging_ != nullptr;
 }
 
@@ -217,7 +228,7 @@ bool ogr_sink::write(const fleet& fleet, std::string* error) {
   if (output_.layout == layer_layout::layer_per_file) {
     written = write_layer_per_file(fleet, error);
   } else {
-    GDALDataset* dataset = create(staging_->path_for(destination_), error);
+    GDALDataset* dataset = create(staging_->path_for(path_), error);
     if (dataset == nullptr) return false;
     switch (output_.layout) {
       case layer_layout::both_layers: {
@@ -295,8 +306,8 @@ bool ogr_sink::write_layer_per_file(const fleet& fleet, std::string* error) {
     OGRwkbGeometryType type;
     const std::vector<std::string>& options;
   } files[] = {
-      {destination_, positions_layer, wkbPoint, output_.positions_options},
-      {tracks_file_beside(destination_), tracks_layer,
+      {path_, positions_layer, wkbPoint, output_.positions_options},
+      {tracks_file_beside(path_), tracks_layer,
        output_.single_point_track_as_point ? wkbUnknown : wkbLineString, output_.tracks_options},
   };
   for (const auto& file : files) {

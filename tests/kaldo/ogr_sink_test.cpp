@@ -252,6 +252,7 @@ TEST_P(unwritable, fails_with_a_clear_error_and_leaves_nothing_behind) {
     sink.reset();
   }
   EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
+  EXPECT_EQ(error.find("secret"), std::string::npos) << "a password shown: " << error;
   EXPECT_EQ(files_in(dir.path()), before);
   EXPECT_EQ(read_file(dir.path() + "/not_a_geopackage.gpkg"), "some text, not SQLite");
 }
@@ -271,7 +272,9 @@ INSTANTIATE_TEST_SUITE_P(
         unwritable_case{"unknown_driver", "$/fleet.gpkg", "GDAL has no vector driver",
                         "NoSuchDriver"},
         unwritable_case{"raster_only_driver", "$/fleet.tif", "GDAL has no vector driver",
-                        "GTiff"}),
+                        "GTiff"},
+        unwritable_case{"database_that_cannot_be_reached",
+                        "PG:host=$/no_server port=1 dbname=x password=secret", "cannot open"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Root writes anywhere: the check then runs in a child that has become
