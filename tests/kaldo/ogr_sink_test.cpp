@@ -361,3 +361,40 @@ TEST(ogr_sink, ids_with_markup_characters_survive_gpx_and_kml) {
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+// --driver: any GDAL vector driver, laid out by what it can hold.
+TEST(ogr_sink, a_driver_named_by_option_writes_what_the_table_does_not_know) {
+  const struct {
+    const char* driver;
+    const char* file;
+    const char* tracks_file;
+  } cases[] = {
+      {"SQLite", "fleet.sqlite", "fleet.sqlite"},  // several layers in one file
+      {"MapInfo File", "fleet.tab", "fleet_tracks.tab"},  // one layer a file
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.driver);
+    temp_dir dir;
+    std::string error;
+    sink_options options;
+    options.driver = c.driver;
+    auto sink = open_fleet_sink(dir.path() + "/" + c.file, options, &error);
+    ASSERT_NE(sink, nullptr) << error;
+    const fleet written = testing::sample_fleet();
+    ASSERT_TRUE(sink->write(written, &error)) << error;
+    const auto points = read_points(dir.path() + "/" + c.file, std::string(c.file) == c.tracks_file
+                                                                   ? "positions"
+                                                                   : "");
+    EXPECT_EQ(points.size(), written.points.size());
+    EXPECT_EQ(read_tracks(dir.path() + "/" + c.tracks_file,
+                          std::string(c.file) == c.tracks_file ? "tracks" : "")
+                  .size(),
+              written.units.size());
+  }
+}
+
+}  // namespace
+}  // namespace kaldo::tool
