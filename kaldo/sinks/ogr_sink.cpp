@@ -289,8 +289,10 @@ bool ogr_sink::write_both_layers(GDALDataset& dataset, bool adding, const fleet&
   }
   track_writer lines(*tracks, tracks_fields(), std::move(track_indices), output_.time_as_text);
   for (const unit_track& unit : fleet.units) {
-    if (!unit.changed) continue;
+    // A unit's line is rebuilt when it got points; one without a row (its
+    // tracks layer lost or deleted) gets its row back.
     const auto row = track_rows.find(unit.modem_id);
+    if (!unit.changed && row != track_rows.end()) continue;
     if (!lines.write(fleet, unit, row == track_rows.end() ? OGRNullFID : row->second, error)) {
       return false;
     }

@@ -398,3 +398,29 @@ TEST(ogr_sink, a_driver_named_by_option_writes_what_the_table_does_not_know) {
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+TEST(ogr_sink, a_deleted_track_row_comes_back_on_the_next_run) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
+      << error;
+  {
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    ASSERT_NE(dataset, nullptr);
+    dataset->ExecuteSQL("DELETE FROM tracks WHERE modem_id = '2'", nullptr, nullptr);
+  }
+  ASSERT_EQ(read_tracks(gpkg, "tracks").size(), 1u);
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {two_pm})}, &error)) << error;
+  const auto tracks = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(tracks.size(), 2u);
+  EXPECT_EQ(tracks[1].modem_id, "2");
+  EXPECT_EQ(tracks[1].points, 1);
+}
+
+}  // namespace
+}  // namespace kaldo::tool
