@@ -9,6 +9,7 @@
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -36,7 +37,16 @@ std::FILE* open_for_reading(const std::string& name) {
   std::wstring wide(static_cast<std::size_t>(size), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), length,
                       wide.data(), size);
-  return _wfopen(wide.c_str(), L"rb");
+  std::FILE* f = _wfopen(wide.c_str(), L"rb");
+  // NUL.sbd, CON.eml, COM1.sbd and the like name devices on Windows, not
+  // files: no attachment can be saved under them, and CON would wait for
+  // the keyboard. They are refused as a missing file is.
+  if (f != nullptr &&
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)))) == FILE_TYPE_CHAR) {
+    std::fclose(f);
+    return nullptr;
+  }
+  return f;
 #else
   return std::fopen(name.c_str(), "rb");
 #endif

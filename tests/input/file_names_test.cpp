@@ -97,3 +97,25 @@ TEST(FileNames, BytesThatAreNotUtf8NameNoOtherFile) {
     EXPECT_EQ(run.output, row.output) << row.name;
   }
 }
+
+TEST(FileNames, DeviceNamesAreNoFiles) {
+  // Windows opens these as devices wherever they stand; Linux has no such
+  // files. Either way nothing is read from them.
+  temp_dir dir;
+  const struct {
+    std::string name;
+    const char* output;
+    int status;
+  } rows[] = {
+      {"NUL.sbd", "Cannot Open File.\r\n", 1},
+      {dir.path() + "/nul.SBD", "Cannot Open File.\r\n", 1},
+      {dir.path() + "/CON.sbd", "Cannot Open File.\r\n", 1},
+      {dir.path() + "/COM1.sbd", "Cannot Open File.\r\n", 1},
+      {"AUX.eml", "Error:Cannot Open File", -1},
+  };
+  for (const auto& row : rows) {
+    const kaldo::file_conversion run = kaldo::convert_file(row.name, kaldo::settings{});
+    EXPECT_EQ(run.exit_status, row.status) << row.name;
+    EXPECT_EQ(run.output, row.output) << row.name;
+  }
+}

@@ -338,6 +338,10 @@ def plan_run(rng, number, layout):
         contents = random_email(rng, outcome)
     elif kind == 'missing':
         name = random_name(rng, number, rng.choice(['.sbd', '.eml']))
+        if rng.random() < 0.4:
+            # Windows device names, and wildcards that nothing expands.
+            name = rng.choice(['NUL.sbd', 'CON.sbd', 'con.SBD', 'COM1.eml', 'AUX.sbd',
+                               'PRN.eml', '*_1.sbd', '30023401012345?_1.sbd', '*.eml'])
         outcome = 'failure'
     elif kind == 'extension':
         name = random_name(rng, number, rng.choice(['.txt', '.Sbd', '.eML', '.sbd.txt', '']))
@@ -485,7 +489,7 @@ def main():
     program = parser.add_mutually_exclusive_group(required=True)
     program.add_argument('--windows', type=Path, help='Kaldo_Command_Line.exe')
     program.add_argument('--package', type=Path, help='the ZIP that holds it')
-    parser.add_argument('--runs', type=int, default=1200)
+    parser.add_argument('--runs', type=int, default=1000)
     parser.add_argument('--seed', type=int, default=20080517)
     parser.add_argument('--jobs', type=int, default=2)
     args = parser.parse_args()
