@@ -5,7 +5,7 @@ format each), and requires the same standard output bytes and exit status
 from both.
 
     compare_with_linux.py --linux build/Kaldo_Command_Line
-        --windows build-windows/Kaldo_Command_Line.exe [--runs 1200] [--seed N]
+        --windows build-windows/Kaldo_Command_Line.exe [--runs 1000] [--seed N]
     compare_with_linux.py --linux build/Kaldo_Command_Line
         --package build-windows/kaldo-command-line-5.0.0-win64.zip
 
