@@ -206,3 +206,8 @@ std::string read_file(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+bool running_under_ci() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string_view(ci) == "true";
+}

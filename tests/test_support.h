@@ -90,3 +90,17 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
+
+// Whether the tests run under CI (CI=true), where every real part a test
+// needs (a program, a server) must be there.
+bool running_under_ci();
+
+// A test that needs a real part skips without it on a developer's machine,
+// saying why, and fails under CI.
+#define KALDO_REQUIRE_PART(available, what)                       \
+  do {                                                            \
+    if (!(available)) {                                           \
+      if (running_under_ci()) FAIL() << (what) << " (required under CI)"; \
+      GTEST_SKIP() << (what);                                     \
+    }                                                             \
+  } while (0)

@@ -67,7 +67,7 @@ struct babel_row {
 }  // namespace
 
 TEST(GpsBabel, AcceptsEverySentenceAndAgreesOnTheFix) {
-  if (!have_gpsbabel()) GTEST_SKIP() << "gpsbabel is not installed; apt-get install gpsbabel";
+  KALDO_REQUIRE_PART(have_gpsbabel(), "gpsbabel is not installed: tools/install-packages");
   binary_fields plain;  // 12:30:05.250, 17 May 2008, 33 45.1234 N, 117 50.1234 E
   binary_fields year_end = plain;
   year_end.hour = 23, year_end.minute = 59, year_end.second = 59;
@@ -121,7 +121,7 @@ TEST(GpsBabel, AcceptsEverySentenceAndAgreesOnTheFix) {
 }
 
 TEST(GpsBabel, SeveralReportsKeepTheirOrderAndDates) {
-  if (!have_gpsbabel()) GTEST_SKIP() << "gpsbabel is not installed; apt-get install gpsbabel";
+  KALDO_REQUIRE_PART(have_gpsbabel(), "gpsbabel is not installed: tools/install-packages");
   std::vector<std::string> reports;
   for (int minute : {10, 20, 30}) {
     binary_fields f;

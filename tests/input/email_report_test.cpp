@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kaldo/names.h"
+
 using namespace kaldo::detail;
 
 using email = Q7RV_WMP_email_report;
@@ -47,6 +49,35 @@ TEST(EmailModemId, DigitsDirectlyBeforeTheFirstAt) {
       {" 1234567890123456789012@x", "1234567890123456789012"},
   };
   for (const auto& [subject, id] : rows) EXPECT_EQ(modem_id_from_subject(subject), id) << subject;
+}
+
+// Where the backward scan from the "@" starts and stops: the character just
+// before the "@", the first character of the Subject, and the characters
+// on either side of the digits in code order.
+TEST(EmailModemId, ScanBoundaries) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"123@x", "123"},      // digits from the very first character
+      {"7@x", "7"},          // one digit, at the start
+      {"0@x", "0"},
+      {"9@x", "9"},
+      {"12a@x", ""},         // the character just before "@" is not a digit
+      {"a1@x", "1"},         // the scan stops one character before the digits
+      {"/12@x", "12"},       // "/" sits just below "0"
+      {":12@x", "12"},       // ":" sits just above "9"
+      {"1/2@x", "2"},
+      {"1:2@x", "2"},
+      {"12:@x", ""},
+      {"12/@x", ""},
+      {"@12", ""},           // digits after the "@" are not the id
+      {"12@34@x", "12"},     // only the first "@" counts
+      {"x 5@", "5"},         // "@" as the last character
+      {std::string(1, '\0') + "42@x", "42"},  // a NUL before the digits
+  };
+  for (const auto& [subject, id] : rows) {
+    EXPECT_EQ(modem_id_from_subject(subject), id) << subject;
+    EXPECT_EQ(kaldo::read_sms_email("Subject:" + subject + "\r\n\r\nA").modem_id, id)
+        << subject;
+  }
 }
 
 TEST(EmailParse, BodyAfterTheFirstBlankLineTrimmed) {
