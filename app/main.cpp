@@ -10,11 +10,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+
+#include "app/wide_arguments.h"
 #endif
 
 namespace {
@@ -50,29 +47,17 @@ int run_and_print(int argc, const char* const* argv) {
 
 #ifdef _WIN32
 
-namespace {
-
-// The library and the argument checks work on UTF-8, as on Linux, so that a
-// name gives the same bytes (and the same modem id) on both. The ANSI code
-// page could not hold every name a Windows user can type.
-std::string to_utf8(const wchar_t* text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
-  utf8.resize(static_cast<std::size_t>(size) - 1);  // the terminator
-  return utf8;
-}
-
-}  // namespace
-
 int wmain(int argc, wchar_t** wargv) {
   // Every line end is already CR LF in the text; text mode would add a
   // second CR before each LF.
   _setmode(_fileno(stdout), _O_BINARY);
   std::vector<std::string> arguments;
   arguments.reserve(static_cast<std::size_t>(argc));
-  for (int i = 0; i < argc; ++i) arguments.push_back(to_utf8(wargv[i]));
+  for (int i = 0; i < argc; ++i) {
+    std::u16string wide;  // wchar_t holds UTF-16 code units on Windows
+    for (const wchar_t* c = wargv[i]; *c != L'\0'; ++c) wide += static_cast<char16_t>(*c);
+    arguments.push_back(kaldo::cli::utf8_from_utf16(wide));
+  }
   std::vector<const char*> argv;
   for (const auto& a : arguments) argv.push_back(a.c_str());
   argv.push_back(nullptr);

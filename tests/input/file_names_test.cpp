@@ -89,6 +89,8 @@ TEST(FileNames, BytesThatAreNotUtf8NameNoOtherFile) {
   } rows[] = {
       {"/\xFF_1.sbd", "Cannot Open File.\r\n", 1},
       {"/\xFF_2.eml", "Error:Cannot Open File", -1},
+      // A lone surrogate of a Windows argument, as the program passes it on.
+      {"/\xED\xA0\x80_1.sbd", "Cannot Open File.\r\n", 1},
   };
   for (const auto& row : rows) {
     const kaldo::file_conversion run =
