@@ -271,7 +271,7 @@ def random_email(rng, outcome):
 
 # ---------------------------------------------------------------- runs
 
-NAME_TAILS = ['1', '20090305', 'Fähre', 'Ålesund', 'λόγος', '記録', 'track 7', 'x']
+NAME_TAILS = ['1', '20090305', 'Fähre', 'Ålesund', 'λόγος', '記録', '🛰', 'track 7', 'x']
 
 
 def random_name(rng, number, extension):
@@ -561,6 +561,8 @@ def main():
           f"{sum(r.get('launcher') == 'cmd' for r in results)} through cmd.exe) "
           f'in {runs_took:.1f} s with {args.jobs} at a time; '
           f'{retried} retried after Wine failed to start them')
+    if retried:
+        print('retried: runs ' + ', '.join(str(r['number']) for r in results if r['retried']))
     counts = collections.Counter(r['linux_status'] for r in generated_results)
     print('generated: exit statuses ' + ', '.join(f'{s}: {n}' for s, n in sorted(counts.items()))
           + '; kinds ' + ', '.join(f'{k}: {n}' for k, n in sorted(
