@@ -562,7 +562,8 @@ def main():
           f'in {runs_took:.1f} s with {args.jobs} at a time; '
           f'{retried} retried after Wine failed to start them')
     if retried:
-        print('retried: runs ' + ', '.join(str(r['number']) for r in results if r['retried']))
+        print('retried: ' + ', '.join(f"{'example' if r['kind'] == 'example' else 'run'} "
+                                      f"{r['number']}" for r in results if r['retried']))
     counts = collections.Counter(r['linux_status'] for r in generated_results)
     print('generated: exit statuses ' + ', '.join(f'{s}: {n}' for s, n in sorted(counts.items()))
           + '; kinds ' + ', '.join(f'{k}: {n}' for k, n in sorted(
