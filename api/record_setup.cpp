@@ -1,12 +1,14 @@
 #include "api/record_setup.h"
 
-#include "convert/decode_message.h"
+#include "convert/report_walk.h"
 
 namespace kaldo::detail {
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
 
 message_kind kind_of(const gps_report_convert& record) {
   if (record.is_remote_update_response) return message_kind::remote_update_response;
@@ -15,7 +17,12 @@ message_kind kind_of(const gps_report_convert& record) {
   return message_kind::position_reports;
 }
 
-}  // namespace
+outcome outcome_of(const gps_report_convert& record, int status) {
+  if (status == 0) return outcome::converted;
+  return kind_of(record) == message_kind::position_reports
+             ? outcome::failed
+             : outcome::not_position_report;
+}
 
 std::optional<std::string> settings_problem(const settings& how, bool check_format) {
   if (check_format && (how.format < 1 || how.format > 10)) {
@@ -36,23 +43,25 @@ void prepare_record(gps_report_convert& record, const settings& how,
   set_format_number(record, format_number);
 }
 
-conversion run_decoder(gps_report_convert& record, const message& msg) {
-  conversion result;
+int open_public_message(gps_report_convert& record, const message& msg,
+                        message_work& work, std::string& out) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(msg.bytes.data());
   const bool cut_short = msg.kind == encoding::sbd_payload &&
                          msg.full_length > msg.bytes.size();
-  const int status =
-      cut_short ? decode_oversized_payload(record, bytes, msg.bytes.size(),
-                                           msg.full_length, result.text)
-                : decode_message(record, bytes, msg.bytes.size(), result.text);
-  result.kind = kind_of(record);
-  if (status == 0) {
-    result.result = outcome::converted;
-  } else {
-    result.result = result.kind == message_kind::position_reports
-                        ? outcome::failed
-                        : outcome::not_position_report;
+  if (cut_short) {
+    return decode_oversized_payload(record, bytes, msg.bytes.size(),
+                                    msg.full_length, out);
   }
+  return open_message(record, bytes, msg.bytes.size(), work, out);
+}
+
+conversion run_decoder(gps_report_convert& record, const message& msg) {
+  conversion result;
+  message_work work;
+  int status = open_public_message(record, msg, work, result.text);
+  if (status == 0) status = walk_reports(record, work.bytes(), work.size(), result.text);
+  result.kind = kind_of(record);
+  result.result = outcome_of(record, status);
   return result;
 }
 

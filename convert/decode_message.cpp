@@ -23,15 +23,16 @@ int answer_classified(const gps_report_convert& record, std::string& out) {
   return out.empty() ? 0 : -1;
 }
 
-int decode_binary_message(gps_report_convert& record, const unsigned char* work,
-                          std::size_t work_length, std::string& out) {
-  if (check_message(record, work, work_length, out) != 0) return -1;
-  return walk_reports(record, work, work_length, out);
+int open_binary_message(gps_report_convert& record, const unsigned char* bytes,
+                        std::size_t length, message_work& work, std::string& out) {
+  if (check_message(record, bytes, length, out) != 0) return -1;
+  work.refer_to(bytes, length);
+  return 0;
 }
 
-int decode_sms_text(gps_report_convert& record, const unsigned char* text,
-                    std::size_t length, std::string& out) {
-  if (std::memchr(text, 0, length) != nullptr) {
+int open_sms_text(gps_report_convert& record, const unsigned char* text,
+                  std::size_t length, message_work& work, std::string& out) {
+  if (length > 0 && std::memchr(text, 0, length) != nullptr) {
     out = "Invalid Length";
     return -1;
   }
@@ -42,26 +43,34 @@ int decode_sms_text(gps_report_convert& record, const unsigned char* text,
     out = "Less than Minimum Length\r\n";
     return -1;
   }
-  std::string work;
-  if (!convert_sms_text(text, length, work)) {
+  std::string& converted = work.converted();
+  if (!convert_sms_text(text, length, converted)) {
     out = "Invalid Format\r\n";
     return -1;
   }
-  return decode_binary_message(
-      record, reinterpret_cast<const unsigned char*>(work.data()), work.size(), out);
+  return open_binary_message(record,
+                             reinterpret_cast<const unsigned char*>(converted.data()),
+                             converted.size(), work, out);
 }
 
 }  // namespace
 
-int decode_message(gps_report_convert& record, const unsigned char* bytes,
-                   std::size_t length, std::string& out) {
+int open_message(gps_report_convert& record, const unsigned char* bytes,
+                 std::size_t length, message_work& work, std::string& out) {
   reset_message_flags(record);
-  if (record.input_mode == 2) return decode_sms_text(record, bytes, length, out);
+  if (record.input_mode == 2) return open_sms_text(record, bytes, length, work, out);
   if (is_remote_update_payload(bytes, length, length)) {
     record.is_remote_update_response = 1;
   }
   if (answer_classified(record, out) != 0) return -1;
-  return decode_binary_message(record, bytes, length, out);
+  return open_binary_message(record, bytes, length, work, out);
+}
+
+int decode_message(gps_report_convert& record, const unsigned char* bytes,
+                   std::size_t length, std::string& out) {
+  message_work work;
+  if (open_message(record, bytes, length, work, out) != 0) return -1;
+  return walk_reports(record, work.bytes(), work.size(), out);
 }
 
 int decode_oversized_payload(gps_report_convert& record,

@@ -31,9 +31,14 @@ std::string missed_line(std::size_t count, std::size_t index) {
   return "Missed " + std::to_string(index + 1) + "\r\n";
 }
 
+const std::string& printed_modem_id(gps_report_convert& record) {
+  if (record.modem_id.empty()) record.modem_id = "No ModemID";
+  return record.modem_id;
+}
+
 std::string modem_id_line(gps_report_convert& record, modem_id_line_kind kind) {
   if (kind == modem_id_line_kind::bare_line) return record.modem_id + "\r\n";
-  if (record.modem_id.empty()) record.modem_id = "No ModemID";
+  printed_modem_id(record);
   if (kind == modem_id_line_kind::id_element) {
     return "<ID>" + record.modem_id + "</ID>\r\n";
   }
@@ -54,12 +59,19 @@ void read_modem_id_from_tail(gps_report_convert& record,
   record.modem_id = gsm ? gsm_to_latin1(id) : id;
 }
 
-namespace {
+void take_modem_id_from_message(gps_report_convert& record,
+                                const unsigned char* work, std::size_t work_length) {
+  if (!record.modem_id_in_message) return;
+  const std::size_t tail = report_offset(work[1]);
+  read_modem_id_from_tail(record, work + tail, work_length - tail);
+}
 
 void copy_report(gps_report_convert& record, const unsigned char* bytes) {
   auto& slot = record.message_type >= 3 ? record.raw_report_ext : record.raw_report;
   std::copy(bytes, bytes + report_size, slot.begin());
 }
+
+namespace {
 
 // Reports are numbered from N - 1 down to 0 by one character each: the
 // digits, then whatever follows "9" in code order.
@@ -81,14 +93,7 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
   body.reserve(count * 400 + 64);
   if (gpsi) header += "<GPSI>\r\n";
 
-  for (std::size_t i = 0; i < count; ++i) {
-    copy_report(record, work + report_offset(i));
-    decode_report_fields(record);
-    // Also catches what the assembler of the previous report recorded.
-    if (!record.error_text.empty()) {
-      out = record.error_text;
-      return -1;
-    }
+  const bool decoded = decode_each_report(record, work, [&](std::size_t i) {
     if (i == 0) body += status_line(record, format.status);
     if (gpsi) {
       append_report_opening(body, count, i);
@@ -100,13 +105,14 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
       }
       format.assembler(record, body);
     }
+  });
+  if (!decoded) {
+    out = record.error_text;
+    return -1;
   }
   if (gpsi) body += "</GPSI>";
 
-  if (record.modem_id_in_message) {
-    const std::size_t tail = report_offset(count);
-    read_modem_id_from_tail(record, work + tail, work_length - tail);
-  }
+  take_modem_id_from_message(record, work, work_length);
   header += modem_id_line(record, format.modem_id_line);
 
   // An error recorded while the last report was written fails the message

@@ -44,31 +44,6 @@ class digit_text {
   std::size_t size_ = 0;
 };
 
-// The number whole.fraction, read as a decimal text is read: the double
-// nearest to its exact value. With at most 15 digits in all, the digits
-// and the power of ten are exact doubles and one division rounds their
-// exact quotient correctly; only longer texts need the general reader.
-double read_decimal(const text_field& whole, const text_field& fraction) {
-  static constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
-                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-  const std::string_view w = whole, f = fraction;
-  if (w.size() + f.size() <= 15) {
-    std::uint64_t digits = 0;
-    for (const char c : w) digits = digits * 10 + static_cast<unsigned>(c - '0');
-    for (const char c : f) digits = digits * 10 + static_cast<unsigned>(c - '0');
-    return static_cast<double>(digits) / powers_of_ten[f.size()];
-  }
-  char text[40];
-  const std::size_t n = whole.size() + 1 + fraction.size();
-  if (n > sizeof text) return 0;
-  std::memcpy(text, whole.data(), whole.size());
-  text[whole.size()] = '.';
-  std::memcpy(text + whole.size() + 1, fraction.data(), fraction.size());
-  double value = 0;
-  std::from_chars(text, text + n, value);
-  return value;
-}
-
 void set_course(gps_report_convert& record, const report_bytes& b) {
   const unsigned course = u16_at(b, 25);
   set_number_text(record.course_whole, course / 100);

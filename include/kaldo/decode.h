@@ -65,6 +65,7 @@ struct decoded_message {
   outcome result = outcome::failed;  // converted when the reports decoded
   message_kind kind = message_kind::position_reports;
   // When not converted: the text format 7 fails with, as in conversion.
+  // The fields below are then left empty.
   std::string error;
   int message_type = 0;  // 1, 2, 3 or 103
   // The modem id as format 7 prints it: the given one, or the one the
