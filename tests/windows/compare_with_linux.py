@@ -15,8 +15,9 @@ README and the licence, and which must need no DLL that Windows lacks.
 The Windows program is given the paths a Windows user types (C:\\data\\...,
 ..\\inbox\\..., Z:\\ for the Linux root, forward slashes, non-ASCII names),
 the Linux one the same files by their Linux paths. Wine now and then fails
-to start a process (a hang, or status 1 with nothing printed, which the
-program never gives); such a run is tried once more, a difference never.
+to start a process (a hang, or nothing printed, with status 1 or another
+the program never gives, where the program prints something); such a run
+is tried once more, a difference never.
 
 Without Wine the comparison is skipped, saying so; with CI=true that fails.
 """
@@ -397,8 +398,11 @@ def example_runs(layout):
     return runs
 
 
-def is_wine_start_failure(out, status):
-    return out is None or (status == 1 and out == b'')
+def is_wine_start_failure(out, linux_out):
+    """A hang, or nothing printed where the program prints something: Wine
+    (or the cmd.exe it runs) failed to start it. Seen as status 1 and as
+    other statuses the program never gives, under a loaded machine."""
+    return out is None or (out == b'' and linux_out != b'')
 
 
 def execute(run, linux_exe, windows_exe, wine):
@@ -410,9 +414,9 @@ def execute(run, linux_exe, windows_exe, wine):
     else:
         argv = [str(windows_exe)] + run['windows_args']
     out, status = wine.run(argv, run['cwd'])
-    retried = False
-    if is_wine_start_failure(out, status):
-        retried = True
+    retried = None
+    if is_wine_start_failure(out, linux.stdout):
+        retried = 'hang' if status is None else status
         out, status = wine.run(argv, run['cwd'])
     return dict(run, linux_out=linux.stdout, linux_status=linux.returncode,
                 windows_out=out, windows_status=status, retried=retried)
@@ -555,15 +559,16 @@ def main():
                       + b'status 0\r\n' + b'Cannot Open File.\r\nstatus 1\r\n'
                       + b'Invalid File Extensionstatus -1\r\n')
 
-    retried = sum(r['retried'] for r in results)
+    retried = sum(r['retried'] is not None for r in results)
     print(f'Wine prefix made in {boot:.1f} s; {len(results)} runs '
           f'({len(examples)} on the examples, {len(generated_results)} generated, '
           f"{sum(r.get('launcher') == 'cmd' for r in results)} through cmd.exe) "
           f'in {runs_took:.1f} s with {args.jobs} at a time; '
           f'{retried} retried after Wine failed to start them')
     if retried:
-        print('retried: ' + ', '.join(f"{'example' if r['kind'] == 'example' else 'run'} "
-                                      f"{r['number']}" for r in results if r['retried']))
+        print('retried (first status): ' + ', '.join(
+            f"{'example' if r['kind'] == 'example' else 'run'} {r['number']} ({r['retried']})"
+            for r in results if r['retried'] is not None))
     counts = collections.Counter(r['linux_status'] for r in generated_results)
     print('generated: exit statuses ' + ', '.join(f'{s}: {n}' for s, n in sorted(counts.items()))
           + '; kinds ' + ', '.join(f'{k}: {n}' for k, n in sorted(
