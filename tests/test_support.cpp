@@ -1,13 +1,16 @@
 #include "tests/test_support.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "convert/decode_message.h"
@@ -21,12 +24,20 @@ void put_u16(std::string& s, std::size_t at, int value) {
   s[at + 1] = static_cast<char>((value >> 8) & 0xFF);
 }
 
+#ifndef _WIN32
 std::string read_all(int fd) {
   std::string text;
   char buffer[4096];
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, n);
   return text;
+}
+#endif
+
+// Test paths are UTF-8, as the library's are; on Windows a narrow path
+// would be read in the ANSI code page instead.
+std::filesystem::path from_utf8(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 }  // namespace
@@ -117,6 +128,7 @@ decoded decode_with(const std::string& message, int format_number,
   return d;
 }
 
+#ifndef _WIN32
 program_run run_program(const std::vector<std::string>& args,
                         const std::string& directory,
                         const std::vector<std::string>& prefix) {
@@ -154,26 +166,42 @@ program_run run_program(const std::vector<std::string>& args,
   return run;
 }
 
+#endif
+
 temp_dir::temp_dir() {
+#ifdef _WIN32
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (;;) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("kaldo_test_" + std::to_string(random()));
+    if (std::filesystem::create_directory(dir)) {
+      const std::u8string utf8 = dir.u8string();
+      path_.assign(utf8.begin(), utf8.end());
+      return;
+    }
+  }
+#else
   std::string pattern =
       (std::filesystem::temp_directory_path() / "kaldo_test_XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) std::abort();
   path_ = pattern;
+#endif
 }
 
 temp_dir::~temp_dir() {
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(from_utf8(path_), ignored);
 }
 
 std::string temp_dir::write(const std::string& name, const std::string& bytes) const {
   const std::string full = path_ + "/" + name;
-  std::ofstream(full, std::ios::binary) << bytes;
+  std::ofstream(from_utf8(full), std::ios::binary) << bytes;
   return full;
 }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(from_utf8(path), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();

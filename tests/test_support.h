@@ -71,12 +71,13 @@ struct program_run {
 };
 
 // Runs the built program with `args` in `directory`; with `prefix`, runs
-// that command with the program and `args` as its arguments.
+// that command with the program and `args` as its arguments. POSIX only.
 program_run run_program(const std::vector<std::string>& args,
                         const std::string& directory = ".",
                         const std::vector<std::string>& prefix = {});
 
-// A fresh temporary directory, removed with the object.
+// A fresh temporary directory, removed with the object. Its path and the
+// names written in it are UTF-8.
 class temp_dir {
  public:
   temp_dir();

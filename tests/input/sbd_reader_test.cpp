@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/test_support.h"
 
 using namespace kaldo::detail;
@@ -54,4 +56,19 @@ TEST(ReadSbdFile, MissingFileOrDirectoryIsRefused) {
   sbd_payload payload;
   EXPECT_FALSE(read_sbd_payload(dir.path() + "/9_missing.sbd", payload));
   EXPECT_FALSE(read_sbd_payload(dir.path(), payload));
+}
+
+TEST(ReadSbdFile, LengthOfAFileBeyondFourGigabytes) {
+  // Sparse where the file system allows it: nothing of it is read. On
+  // Windows a long is 32 bits, too narrow for this length.
+  temp_dir dir;
+  const std::string path = dir.write("5_huge.sbd", "\x01\x01");
+  const std::uint64_t length = (std::uint64_t{5} << 30) + 3;
+  std::filesystem::resize_file(
+      std::filesystem::path(std::u8string(path.begin(), path.end())), length);
+  sbd_payload payload;
+  ASSERT_TRUE(read_sbd_payload(path, payload));
+  EXPECT_EQ(payload.length, length);
+  EXPECT_EQ(payload.bytes.substr(0, 2), "\x01\x01");
+  EXPECT_FALSE(payload.is_whole());
 }
