@@ -3,6 +3,8 @@
 #include <stdexcept>
 
 #include "kaldo/fleet_builder.h"
+#include "kaldo/kaldo.h"
+#include "tests/test_support.h"
 #include "kaldo/utc_text.h"
 
 namespace kaldo::tool::testing {
@@ -72,6 +74,49 @@ kaldo::tool::fleet sample_fleet() {
               {"/in/caf\xE9.sbd", ""});
   builder.add(message_of("No ModemID", {position_at("2008-05-17T11:00:00.000Z", 10, 20)}, 103),
               {"/in/sms.eml", ""});
+  return builder.finish();
+}
+
+std::vector<generated_message> generated_messages() {
+  binary_fields first, second, third;
+  second.minute = 31;
+  second.lat_minutes = 46;
+  second.lon_fraction = 9876;
+  second.flags = 0x00;  // no valid fix
+  third.hour = 23;
+  third.minute = 59;
+  third.second = 59;
+  third.millisecond = 999;
+  third.lat_degrees = 0;
+  third.lat_minutes = 0;
+  third.lat_fraction = 1;
+  packed_fields calm, alarm, later;
+  alarm.emergency = 1;
+  alarm.minute = 31;
+  alarm.lat_fraction_12 = 99;
+  later.hour = 13;
+  later.lon_degrees = 8;
+  later.speed_23 = 0;
+  return {
+      {"300034012345670",
+       make_message(1, {binary_report(first), binary_report(second), binary_report(third)})},
+      // A unit id of bytes beyond ASCII, as a message tail may carry.
+      {"30003401234567\xE9", make_message(3, {packed_report(calm), packed_report(alarm)})},
+      {"300034012345671", make_message(103, {packed_report(later)})},
+      // The first message again, as a second delivery of the e-mail.
+      {"300034012345670", make_message(1, {binary_report(first)})},
+  };
+}
+
+kaldo::tool::fleet decoded_fleet() {
+  fleet_builder builder;
+  int number = 0;
+  for (const auto& generated : generated_messages()) {
+    kaldo::settings how;
+    how.modem_id = generated.modem_id;
+    builder.add(kaldo::decode_message({generated.bytes}, how),
+                {"gen_" + std::to_string(++number) + ".sbd", ""});
+  }
   return builder.finish();
 }
 

@@ -28,4 +28,16 @@ kaldo::decoded_message message_of(std::string modem_id,
 // "No ModemID" with a single point.
 kaldo::tool::fleet sample_fleet();
 
+// Messages as trackers send them (built as the converter's tests build
+// theirs), with the modem id a file name or a message tail gives them;
+// the last one repeats the first one's first report.
+struct generated_message {
+  std::string modem_id;
+  std::string bytes;
+};
+std::vector<generated_message> generated_messages();
+
+// The fleet of their typed decoding.
+kaldo::tool::fleet decoded_fleet();
+
 }  // namespace kaldo::tool::testing

@@ -9,48 +9,13 @@
 #include "kaldo/utf8_text.h"
 #include "tests/kaldo/format_cases.h"
 #include "tests/kaldo/layer_reading.h"
+#include "tests/kaldo/sample_messages.h"
 #include "tests/test_support.h"
 
 namespace kaldo::tool {
 namespace {
 
 using namespace testing;
-
-struct generated_message {
-  std::string modem_id;  // as a file name or a message tail gives it
-  std::string bytes;
-};
-
-std::vector<generated_message> generated_messages() {
-  binary_fields first, second, third;
-  second.minute = 31;
-  second.lat_minutes = 46;
-  second.lon_fraction = 9876;
-  second.flags = 0x00;  // no valid fix
-  third.hour = 23;
-  third.minute = 59;
-  third.second = 59;
-  third.millisecond = 999;
-  third.lat_degrees = 0;
-  third.lat_minutes = 0;
-  third.lat_fraction = 1;
-  packed_fields calm, alarm, later;
-  alarm.emergency = 1;
-  alarm.minute = 31;
-  alarm.lat_fraction_12 = 99;
-  later.hour = 13;
-  later.lon_degrees = 8;
-  later.speed_23 = 0;
-  return {
-      {"300034012345670",
-       make_message(1, {binary_report(first), binary_report(second), binary_report(third)})},
-      // A unit id of bytes beyond ASCII, as a message tail may carry.
-      {"30003401234567\xE9", make_message(3, {packed_report(calm), packed_report(alarm)})},
-      {"300034012345671", make_message(103, {packed_report(later)})},
-      // The first message again, as a second delivery of the e-mail.
-      {"300034012345670", make_message(1, {binary_report(first)})},
-  };
-}
 
 class every_format_typed : public ::testing::TestWithParam<format_case> {};
 
