@@ -1,6 +1,9 @@
 #include "tests/kaldo/postgres_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +16,24 @@ namespace {
 
 const std::string bin = "/usr/lib/postgresql/15/bin/";
 const std::string postgis_control = "/usr/share/postgresql/15/extension/postgis.control";
-// The socket lives in the server's own directory, so any port is free.
-const std::string port = "5432";
+
+// A port no one listens on now. The server listens on its unix socket
+// only, in its own directory, but the port still names the socket and
+// its lock file, and a free one keeps clear of any server running here.
+std::string free_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 54329;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  if (fd >= 0) close(fd);
+  return std::to_string(port);
+}
 
 }  // namespace
 
@@ -52,7 +71,7 @@ std::unique_ptr<postgres_server> postgres_server::start(std::string* why) {
     *why = "cannot make a temporary directory";
     return nullptr;
   }
-  std::unique_ptr<postgres_server> server(new postgres_server(pattern));
+  std::unique_ptr<postgres_server> server(new postgres_server(pattern, free_port()));
   if (geteuid() == 0) {
     const passwd* user = getpwnam("postgres");
     if (chown(pattern, user->pw_uid, user->pw_gid) != 0) {
@@ -65,7 +84,7 @@ std::unique_ptr<postgres_server> postgres_server::start(std::string* why) {
               why);
   if (!why->empty()) return nullptr;
   server->run(bin + "pg_ctl -D " + data + " -l " + server->directory_ + "/log -w -o \"-k " +
-                  server->directory_ + " -p " + port +
+                  server->directory_ + " -p " + server->port_ +
                   " -c listen_addresses='' -c fsync=off\" start",
               why);
   if (!why->empty()) return nullptr;
@@ -83,7 +102,7 @@ postgres_server::~postgres_server() {
 
 std::string postgres_server::query(const std::string& name, const std::string& sql,
                                    std::string* why) {
-  return run(bin + "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " + directory_ + " -p " + port +
+  return run(bin + "psql -X -q -A -t -v ON_ERROR_STOP=1 -h " + directory_ + " -p " + port_ +
                  " -U postgres -d " + name + " -c \"" + sql + "\"",
              why);
 }
@@ -93,7 +112,7 @@ std::string postgres_server::create_database(const std::string& name, std::strin
   if (!why->empty()) return {};
   query(name, "CREATE EXTENSION postgis", why);
   if (!why->empty()) return {};
-  return "PG:host=" + directory_ + " port=" + port + " dbname=" + name + " user=postgres";
+  return "PG:host=" + directory_ + " port=" + port_ + " dbname=" + name + " user=postgres";
 }
 
 }  // namespace kaldo::tool::testing

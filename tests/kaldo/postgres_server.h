@@ -1,6 +1,6 @@
 // A real PostgreSQL server with PostGIS for the tests: a fresh data
-// directory in a temporary directory, a unix socket there, no TCP, stopped
-// and removed with the object. The server refuses to run as root, so as
+// directory in a temporary directory, a unix socket there on a free port,
+// no TCP, stopped and removed with the object. The server refuses to run as root, so as
 // root it runs as the `postgres` user.
 #pragma once
 
@@ -24,9 +24,11 @@ class postgres_server {
   std::string query(const std::string& name, const std::string& sql, std::string* why);
 
  private:
-  explicit postgres_server(std::string directory) : directory_(std::move(directory)) {}
+  postgres_server(std::string directory, std::string port)
+      : directory_(std::move(directory)), port_(std::move(port)) {}
   std::string run(const std::string& command, std::string* why) const;
   std::string directory_;
+  std::string port_;
 };
 
 }  // namespace kaldo::tool::testing
