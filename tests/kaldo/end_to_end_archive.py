@@ -30,11 +30,6 @@ SBD_ENDINGS = (b".sbd", b".SBD")
 EML_ENDINGS = (b".eml", b".EML")
 
 
-def wire_line_ends(raw):
-    """A stored e-mail as a saved .eml has it: bare LF become CR LF."""
-    return re.sub(rb"(?<!\r)\n", b"\r\n", raw)
-
-
 def clean_name(name):
     name = re.split(rb"[/\\]", name)[-1][:200]
     name = bytes(b if b >= 0x20 and b != 0x7F else ord("_") for b in name)
@@ -51,7 +46,7 @@ def messages_of_email(raw, stored_locally, sms_name, source, index):
                               source=source, index=index, part=name))
     if found:
         return found
-    saved = wire_line_ends(raw) if stored_locally else raw
+    saved = make_archive.wire_line_ends(raw) if stored_locally else raw
     return [dict(kind="sms", name=sms_name, bytes=saved, source=source, index=index, part=None)]
 
 

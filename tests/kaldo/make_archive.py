@@ -21,6 +21,7 @@ import importlib.util
 import mailbox
 import os
 import random
+import re
 from email.message import EmailMessage
 from email.policy import SMTP, default
 from email.utils import format_datetime
@@ -142,6 +143,11 @@ def forwarded(rng, when, inner):
     return msg
 
 
+def wire_line_ends(raw):
+    """A stored e-mail as a saved .eml file has it: bare LF become CR LF."""
+    return re.sub(rb"(?<!\r)\n", b"\r\n", raw)
+
+
 def stored(rng, msg):
     """How a mail store gets an e-mail: mostly as bytes with the local bare
     line feeds, sometimes as the message object, which Python's mailbox
@@ -185,7 +191,12 @@ def write_cases(out, rng):
     box = mailbox.mbox(str(out / "small.mbox"), create=True)
     box.add(service_email(rng, START, [("300234010123456_000001.sbd", single)]))
     box.add(sms_email(rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode()))
-    box.add(service_email(rng, START, [("300234010123456_000002.sbd", route)]))
+    box.add(service_email(rng, START, [("300234010123456_000002.sbd", route)]).as_bytes(policy=default))
+    box.add(sms_email(rng, START, "sHello").as_bytes(policy=default))
+    # What a user gets saving each SMS e-mail of the mbox as a .eml file.
+    for i, key in enumerate(box.iterkeys(), start=1):
+        if not box.get_message(key).get_filename() and "sms" in box.get_message(key)["From"]:
+            (out / ("small.mbox.%d.saved.eml" % i)).write_bytes(wire_line_ends(box.get_bytes(key)))
     box.close()
 
     md = mailbox.Maildir(str(out / "Maildir"), create=True)
