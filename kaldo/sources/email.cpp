@@ -146,17 +146,24 @@ void read_email_file(const email_place& place, message_sink& sink) {
     sink.found(std::move(message));
     return;
   }
-  gobject_ptr<GMimeParser> parser(g_mime_parser_new_with_stream(file.get()));
+  read_email_stream(file.get(), place, sink);
+}
+
+void read_email_stream(GMimeStream* stream, const email_place& place, message_sink& sink) {
+  use_gmime();
+  gobject_ptr<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
+  // Parts stay in the file and are read from it when decoded, so a large
+  // attachment never sits in memory.
+  g_mime_parser_set_persist_stream(parser.get(), TRUE);
   gobject_ptr<GMimeMessage> email(g_mime_parser_construct_message(parser.get(), nullptr));
   if (email) {
-    read_parsed_email(email.get(), file.get(), 0, -1, place, sink);
+    read_parsed_email(email.get(), stream, 0, -1, place, sink);
     return;
   }
   // Not MIME at all: still what Kaldo_Command_Line reads as an SMS e-mail.
-  GMimeMessage* empty = g_mime_message_new(FALSE);
-  read_parsed_email(empty, file.get(), 0, -1, place, sink);
-  g_object_unref(empty);
+  gobject_ptr<GMimeMessage> empty(g_mime_message_new(FALSE));
+  read_parsed_email(empty.get(), stream, 0, -1, place, sink);
 }
 
 }  // namespace kaldo::tool

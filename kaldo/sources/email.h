@@ -37,4 +37,7 @@ bool read_parsed_email(GMimeMessage* email, GMimeStream* raw, std::int64_t begin
 // Reads one e-mail file (a .eml file, a Maildir message).
 void read_email_file(const email_place& place, message_sink& sink);
 
+// Reads the one e-mail that fills `stream`.
+void read_email_stream(GMimeStream* stream, const email_place& place, message_sink& sink);
+
 }  // namespace kaldo::tool

@@ -28,7 +28,13 @@ void read_mbox(const std::string& path, message_sink& sink) {
     sink.skipped({path, {}, "cannot read: " + error, true});
     return;
   }
-  gobject_ptr<GMimeParser> parser(g_mime_parser_new_with_stream(file.get()));
+  read_mbox_stream(file.get(), path, sink);
+}
+
+void read_mbox_stream(GMimeStream* stream, const std::string& path, message_sink& sink) {
+  use_gmime();
+  GMimeStream* file = stream;
+  gobject_ptr<GMimeParser> parser(g_mime_parser_new_with_stream(file));
   g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MBOX);
   // Parts stay in the file and are read from it when decoded, so a large
   // attachment never sits in memory.
@@ -52,8 +58,8 @@ void read_mbox(const std::string& path, message_sink& sink) {
     place.local_line_ends = true;
     const std::int64_t begin = g_mime_parser_get_headers_begin(parser.get());
     const std::int64_t next = g_mime_parser_tell(parser.get());
-    const std::int64_t end = without_separator(file.get(), begin, next);
-    read_parsed_email(email.get(), file.get(), begin, end, place, sink);
+    const std::int64_t end = without_separator(file, begin, next);
+    read_parsed_email(email.get(), file, begin, end, place, sink);
     if (end > done) {
       sink.advanced(static_cast<std::uint64_t>(end - done));
       done = end;
