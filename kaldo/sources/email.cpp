@@ -113,22 +113,27 @@ bool read_parsed_email(GMimeMessage* email, GMimeStream* raw, std::int64_t begin
     sink.skipped({place.source, place.index, "an e-mail without .sbd attachments, too large for an SMS e-mail", false});
     return true;
   }
-  gobject_ptr<GMimeStream> range(g_mime_stream_substream(raw, begin, end));
-  gobject_ptr<GMimeStream> wire;
-  GMimeStream* stream = range.get();
-  if (place.local_line_ends) {
-    wire = filtered(range.get(), g_mime_filter_unix2dos_new(FALSE));
-    stream = wire.get();
-  }
   found_message message;
   message.source = place.source;
   message.index = place.index;
   message.name = place.sms_name;
   message.kind = kaldo::encoding::sms_text;
+  gobject_ptr<GMimeStream> range(g_mime_stream_substream(raw, begin, end));
   std::uint64_t length = 0;
-  if (!read_head(stream, 2 * max_sms_email_bytes, message.bytes, length)) {
+  if (!read_head(range.get(), max_sms_email_bytes, message.bytes, length)) {
     sink.skipped({place.source, place.index, "cannot read the e-mail", true});
     return false;
+  }
+  // In an mbox the empty line before the next "From " line separates
+  // e-mails; it is not part of the one before.
+  if (place.index && message.bytes.ends_with("\n\n")) message.bytes.pop_back();
+  if (place.local_line_ends) {
+    gobject_ptr<GMimeStream> stored(g_mime_stream_mem_new_with_buffer(message.bytes.data(), message.bytes.size()));
+    gobject_ptr<GMimeStream> wire = filtered(stored.get(), g_mime_filter_unix2dos_new(FALSE));
+    if (!read_head(wire.get(), 2 * max_sms_email_bytes, message.bytes, length)) {
+      sink.skipped({place.source, place.index, "cannot read the e-mail", true});
+      return false;
+    }
   }
   sink.found(std::move(message));
   return true;

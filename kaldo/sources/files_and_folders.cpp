@@ -26,18 +26,11 @@ struct file_entry {
   std::string path;
   std::string name;  // the last path component
   std::uint64_t size = 0;
+  std::string head;  // the first bytes, for a file its name does not place
 };
 
-// The first bytes of a file, for the sources that know a file by them.
-std::string file_head(const std::string& path, std::size_t count) {
-  std::string head(count, '\0');
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  const ssize_t got = ::read(fd, head.data(), count);
-  ::close(fd);
-  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return head;
-}
+// The first bytes of a file tell an mbox.
+constexpr std::size_t head_bytes = 5;
 
 void read_sbd_file(const file_entry& file, message_sink& sink) {
   found_message message;
@@ -53,8 +46,11 @@ void read_sbd_file(const file_entry& file, message_sink& sink) {
   message.bytes.resize(kept_payload_bytes);
   std::size_t kept = 0;
   bool failed = false;
-  while (kept < kept_payload_bytes) {
-    const ssize_t got = ::read(fd, message.bytes.data() + kept, kept_payload_bytes - kept);
+  // Up to the size the file had when found (as the single-file program,
+  // which takes its size once), so that a short file costs one read.
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(file.size, kept_payload_bytes));
+  while (kept < wanted) {
+    const ssize_t got = ::read(fd, message.bytes.data() + kept, wanted - kept);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) failed = true;
     if (got <= 0) break;
@@ -86,7 +82,7 @@ bool named_sbd(const file_entry& file) {
 bool named_eml(const file_entry& file) {
   return kaldo::file_kind_of(file.name) == kaldo::file_kind::sms_email;
 }
-bool opens_mbox(const file_entry& file) { return looks_like_mbox(file_head(file.path, 5)); }
+bool opens_mbox(const file_entry& file) { return looks_like_mbox(file.head); }
 
 // Which source reads a file: the name decides first, as it does for
 // Kaldo_Command_Line; an mbox is known by its first line.
@@ -147,10 +143,19 @@ class walker {
   }
 
   void file(const std::string& path, const struct stat& info) {
-    const file_entry entry{path, last_path_component(path), static_cast<std::uint64_t>(info.st_size)};
-    if (::access(path.c_str(), R_OK) != 0 && !named_sbd(entry) && !named_eml(entry)) {
-      sink_.skipped({path, {}, std::string("cannot read: ") + std::strerror(errno), true});
-      return;
+    file_entry entry{path, last_path_component(path), static_cast<std::uint64_t>(info.st_size), {}};
+    if (!named_sbd(entry) && !named_eml(entry)) {
+      // Known by its first bytes, if at all; an unreadable one is no less
+      // a failure for its name.
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        sink_.skipped({path, {}, std::string("cannot read: ") + std::strerror(errno), true});
+        return;
+      }
+      entry.head.resize(head_bytes);
+      const ssize_t got = ::read(fd, entry.head.data(), head_bytes);
+      ::close(fd);
+      entry.head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     }
     for (const file_source& source : file_sources) {
       if (source.claims(entry)) {

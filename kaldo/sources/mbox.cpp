@@ -5,20 +5,6 @@
 
 namespace kaldo::tool {
 
-namespace {
-
-// The empty line before the next "From " line (or the end of the file)
-// separates e-mails; it is not part of the e-mail before it.
-std::int64_t without_separator(GMimeStream* file, std::int64_t begin, std::int64_t end) {
-  if (end - begin < 2) return end;
-  gobject_ptr<GMimeStream> tail(g_mime_stream_substream(file, end - 2, end));
-  char last[2];
-  if (g_mime_stream_read(tail.get(), last, 2) == 2 && last[0] == '\n' && last[1] == '\n') return end - 1;
-  return end;
-}
-
-}  // namespace
-
 bool looks_like_mbox(std::string_view head) { return head.starts_with("From "); }
 
 void read_mbox(const std::string& path, message_sink& sink) {
@@ -57,8 +43,7 @@ void read_mbox_stream(GMimeStream* stream, const std::string& path, message_sink
     place.sms_name = name + "." + std::to_string(index) + ".eml";
     place.local_line_ends = true;
     const std::int64_t begin = g_mime_parser_get_headers_begin(parser.get());
-    const std::int64_t next = g_mime_parser_tell(parser.get());
-    const std::int64_t end = without_separator(file, begin, next);
+    const std::int64_t end = g_mime_parser_tell(parser.get());
     read_parsed_email(email.get(), file, begin, end, place, sink);
     if (end > done) {
       sink.advanced(static_cast<std::uint64_t>(end - done));
