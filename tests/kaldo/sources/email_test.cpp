@@ -81,7 +81,8 @@ TEST(EmailSource, AnEmailWithoutSbdAttachmentIsAnSmsEmailReadAsSaved) {
 
 TEST(EmailSource, GarbageThatIsNoEmailIsStillAnSmsEmailAsTheProgramReadsIt) {
   scratch_folder folder;
-  const std::string bytes("\x00\xff\r\n\r\nSubject: \x80\x81@\r\n--\r\n", 26);
+  constexpr char raw[] = "\x00\xff\r\n\r\nSubject: \x80\x81@\r\n--\r\n";
+  const std::string bytes(raw, sizeof raw - 1);
   const std::string path = folder.write("garbage.eml", bytes);
   const collecting_sink found = walk({path});
   ASSERT_EQ(found.messages.size(), 1u);
