@@ -120,3 +120,29 @@ TEST(ConvertCommand, NoProgressLineOffATerminalAndNothingAtAllWhenQuiet) {
 
 }  // namespace
 }  // namespace kaldo::tool::testing
+
+namespace kaldo::tool::testing {
+namespace {
+
+TEST(ConvertCommand, AProgressLineOnATerminal) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << "script (util-linux) is missing";
+    GTEST_SKIP() << "script (util-linux) is missing: no terminal to run kaldo on";
+  }
+  scratch_folder folder;
+  folder.write("in/1_a.sbd", "Updated");
+  const std::string typescript = folder.path() + "/typescript";
+  // script runs kaldo on a pseudo-terminal and keeps what it shows.
+  const std::string command = "script -qec \"'" + std::string(KALDO_PROGRAM) + "' convert --format 7 -o '" +
+                              folder.path() + "/out' '" + folder.path() + "/in'\" '" + typescript +
+                              "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string shown = read_bytes(typescript);
+  EXPECT_NE(shown.find("\r\033[K1 messages, "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" elapsed, about "), std::string::npos) << shown;
+  EXPECT_NE(shown.find("messages found"), std::string::npos) << shown;
+}
+
+}  // namespace
+}  // namespace kaldo::tool::testing
