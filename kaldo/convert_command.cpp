@@ -139,7 +139,7 @@ message_outcome convert_one(const found_message& found, const output_namer::deci
   std::string error;
   if (!write_output(path, printed, &error)) {
     outcome.status = message_status::failed;
-    outcome.error = "cannot write " + path + ": " + error;
+    outcome.error = "cannot write the output file: " + error;
     outcome.output_not_written = true;
     return outcome;
   }
@@ -240,7 +240,8 @@ int run_convert(const convert_options& options) {
           progress.update(summary.totals().messages, bytes_read.load());
         });
     naming_sink sink(pipeline, bytes_read);
-    walk_inputs(options.inputs, sink);
+    // A rerun into a folder among the inputs must not read its own outputs.
+    walk_inputs(options.inputs, sink, {options.output_folder});
     pipeline.finish();
   }
   if (sizing.joinable()) sizing.join();

@@ -98,7 +98,12 @@ constexpr file_source file_sources[] = {
 
 class walker {
  public:
-  explicit walker(message_sink& sink) : sink_(sink) {}
+  walker(message_sink& sink, const std::vector<std::string>& pass_over) : sink_(sink) {
+    for (const std::string& folder : pass_over) {
+      struct stat info;
+      if (::stat(folder.c_str(), &info) == 0) passed_over_.emplace_back(info.st_dev, info.st_ino);
+    }
+  }
 
   void input(const std::string& path) {
     struct stat info;
@@ -122,6 +127,9 @@ class walker {
 
   void folder(const std::string& path, const struct stat& info) {
     const std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
+    for (const auto& passed : passed_over_) {
+      if (passed == identity) return;
+    }
     for (const auto& open : open_folders_) {
       if (open == identity) {
         sink_.skipped({path, {}, "symbolic link loop: a folder inside itself", false});
@@ -171,6 +179,7 @@ class walker {
 
   message_sink& sink_;
   std::vector<std::pair<dev_t, ino_t>> open_folders_;
+  std::vector<std::pair<dev_t, ino_t>> passed_over_;
 };
 
 void add_sizes(const std::string& path, std::vector<std::pair<dev_t, ino_t>>& open,
@@ -199,8 +208,9 @@ void add_sizes(const std::string& path, std::vector<std::pair<dev_t, ino_t>>& op
 
 }  // namespace
 
-void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink) {
-  walker walk(sink);
+void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
+                 const std::vector<std::string>& pass_over) {
+  walker walk(sink, pass_over);
   for (const std::string& input : inputs) walk.input(input);
 }
 

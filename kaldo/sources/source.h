@@ -24,8 +24,11 @@ class message_sink {
 };
 
 // Walks every input in order. Never throws for a bad input: each is
-// handed to `sink` as skipped, with the reason.
-void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink);
+// handed to `sink` as skipped, with the reason. The folders of `pass_over`
+// (a run's own output folder) are left out without a word wherever they
+// turn up.
+void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
+                 const std::vector<std::string>& pass_over = {});
 
 // The total size of the regular files under `inputs`, for an estimate of
 // what is left; a cheap walk that reads no file.

@@ -108,6 +108,16 @@ TEST(ConvertCommand, ARerunOverwritesItsOwnOutputs) {
   EXPECT_TRUE(read_bytes(folder.path() + "/out/1_a.sbd.2.txt").starts_with("Error: "));
 }
 
+TEST(ConvertCommand, AnOutputFolderAmongTheInputsIsNotReadBack) {
+  scratch_folder folder;
+  folder.write("archive/1_a.sbd", "Updated");
+  const std::string arguments = "convert --format 7 -o '" + folder.path() + "/archive/out' '" + folder.path() + "/archive'";
+  ASSERT_EQ(run_kaldo(arguments).status, 0);
+  const run_result again = run_kaldo(arguments);
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.err.find("           0  inputs skipped"), std::string::npos) << again.err;
+}
+
 TEST(ConvertCommand, NoProgressLineOffATerminalAndNothingAtAllWhenQuiet) {
   scratch_folder folder;
   folder.write("in/1_a.sbd", "Updated");
