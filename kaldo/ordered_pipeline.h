@@ -5,6 +5,7 @@
 // so a fast producer waits instead of filling memory.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -36,13 +37,18 @@ class ordered_pipeline {
   // Queues `item`, which weighs `bytes`; waits while the window is full.
   void push(In item, std::size_t bytes) {
     std::unique_lock lock(mutex_);
+    producer_waiting_ = true;
     room_.wait(lock, [&] {
       return in_flight_ == 0 || (in_flight_ < max_items_ && bytes_in_flight_ + bytes <= max_bytes_);
     });
+    producer_waiting_ = false;
     ++in_flight_;
     bytes_in_flight_ += bytes;
     queue_.push_back({next_pushed_++, bytes, std::move(item)});
-    work_ready_.notify_one();
+    // Waking a sleeping worker per item costs two context switches, more
+    // than a small item's work: sleepers are woken for a batch, and look
+    // on their own every few milliseconds.
+    if (idle_ > 0 && queue_.size() >= wake_batch) work_ready_.notify_one();
   }
 
   // Waits until every item is delivered and stops the workers.
@@ -70,7 +76,9 @@ class ordered_pipeline {
   void run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      work_ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+      ++idle_;
+      while (!closed_ && queue_.empty()) work_ready_.wait_for(lock, std::chrono::milliseconds(2));
+      --idle_;
       if (queue_.empty()) return;
       queued job = std::move(queue_.front());
       queue_.pop_front();
@@ -91,7 +99,7 @@ class ordered_pipeline {
         ++next_delivered_;
         --in_flight_;
         bytes_in_flight_ -= next.bytes;
-        room_.notify_one();
+        if (producer_waiting_) room_.notify_one();
       }
       delivering_ = false;
     }
@@ -111,6 +119,9 @@ class ordered_pipeline {
   std::size_t in_flight_ = 0;
   std::size_t bytes_in_flight_ = 0;
   bool delivering_ = false;
+  bool producer_waiting_ = false;
+  unsigned idle_ = 0;  // workers waiting for work
+  static constexpr std::size_t wake_batch = 32;
   bool closed_ = false;
   std::vector<std::thread> threads_;
 };
