@@ -22,6 +22,7 @@ import mailbox
 import os
 import random
 import re
+import shutil
 from email.message import EmailMessage
 from email.policy import SMTP, default
 from email.utils import format_datetime
@@ -161,7 +162,9 @@ def attachment_name(rng, unit, sequence):
 
 def write_cases(out, rng):
     """One input per behaviour the unit tests look at."""
-    out.mkdir(parents=True, exist_ok=True)
+    # mailbox adds to what is there: start afresh, so that a rerun is the same.
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
     single = ex.message(1, ex.ROUTE[:1])
     route = ex.message(1, ex.ROUTE)
     packed = ex.message(3, ex.PACKED)
@@ -211,7 +214,8 @@ def write_cases(out, rng):
 
 def write_archive(out, rng, wanted):
     """At least `wanted` messages of every kind, in every kind of input."""
-    out.mkdir(parents=True, exist_ok=True)
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
     count = 0
     when = START
     sequence = 0
