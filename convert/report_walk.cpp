@@ -89,8 +89,16 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
   const bool gpsi = format.framing == report_framing::report_element;
   const std::size_t count = work[1];
   std::string header;
+  // Reports are written into a small buffer and moved into the output a
+  // few kilobytes at a time, so that a large message holds one large
+  // buffer, not two: two of a hundred kilobytes, freed after every message,
+  // would have the C library return them to the kernel and fault them in
+  // again for the next.
+  constexpr std::size_t flush_size = 8192;
+  std::string text;
+  text.reserve(count * 300 + 64);
   output_text body;
-  body.reserve(count * 400 + 64);
+  body.reserve(std::min<std::size_t>(flush_size + 2048, count * 400 + 64));
   if (gpsi) header += "<GPSI>\r\n";
 
   const bool decoded = decode_each_report(record, work, [&](std::size_t i) {
@@ -104,6 +112,10 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
         body += missed_line(count, i);
       }
       format.assembler(record, body);
+    }
+    if (body.size() >= flush_size) {
+      text += body.view();
+      body.clear();
     }
   });
   if (!decoded) {
@@ -121,9 +133,9 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
     out = record.error_text;
     return -1;
   }
-  out.reserve(header.size() + body.size());
-  out = header;
-  out += body.view();
+  text += body.view();
+  text.insert(0, header);
+  out = std::move(text);
   return 0;
 }
 

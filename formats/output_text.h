@@ -52,6 +52,7 @@ class output_text {
   }
 
   std::size_t size() const { return size_; }
+  void clear() { size_ = 0; }
   std::string_view view() const { return {buffer_.get(), size_}; }
 
  private:

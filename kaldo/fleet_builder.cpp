@@ -5,7 +5,7 @@
 #include <numeric>
 #include <utility>
 
-#include "kaldo/utf8_text.h"
+#include "kaldo/display_text.h"
 
 namespace kaldo::tool {
 namespace {
@@ -37,8 +37,8 @@ std::uint64_t fleet_builder::hash_of(const point_key& k) {
 }
 
 std::string describe_source(const message_source& source) {
-  if (source.attachment.empty()) return as_utf8(source.path);
-  return as_utf8(source.path) + ": " + as_utf8(source.attachment);
+  if (source.attachment.empty()) return path_to_utf8(source.path);
+  return path_to_utf8(source.path) + ": " + path_to_utf8(source.attachment);
 }
 
 std::uint32_t fleet_builder::unit_of(const std::string& modem_id_utf8) {

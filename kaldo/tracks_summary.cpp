@@ -1,6 +1,6 @@
 #include "kaldo/tracks_summary.h"
 
-#include "kaldo/utf8_text.h"
+#include "kaldo/display_text.h"
 
 namespace kaldo::tool {
 namespace {
@@ -37,7 +37,7 @@ std::string tracks_summary_text(const fleet_counts& counts, const fleet& fleet,
   }
   text += "Units: " + std::to_string(fleet.units.size()) + "; emergency reports: " +
           (emergencies.empty() ? std::string("none") : emergencies) + "\n";
-  const std::string where = as_utf8(outcome.destination);
+  const std::string where = path_to_utf8(outcome.destination);
   if (outcome.appended) {
     text += "Added to " + where + ", which kept its " +
             count_of(counts.stored, "earlier point", "earlier points") + "\n";

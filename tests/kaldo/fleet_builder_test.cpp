@@ -171,7 +171,7 @@ TEST(fleet_builder, writes_latin1_ids_and_paths_as_utf8) {
   EXPECT_EQ(result.units[1].modem_id, "No ModemID");
   const track_point& latin1 = result.points[result.units[0].points[0]];
   EXPECT_EQ(latin1.modem_id, "12\xC3\xA9\xC3\xBF");
-  EXPECT_EQ(latin1.source, "/in/caf\xC3\xA9.eml: r\xC3\xA9sum\xC3\xA9.sbd");
+  EXPECT_EQ(latin1.source, "/in/caf\xEF\xBF\xBD.eml: r\xEF\xBF\xBDsum\xEF\xBF\xBD.sbd");
   EXPECT_EQ(result.points[result.units[1].points[0]].source, "/in/\xC3\xA9t\xC3\xA9.sbd");
 }
 

@@ -65,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "1 report without a real time or position, left out\n"
                      "1 report without a valid fix, left out (--valid-only)\n"
                      "Units: 1; emergency reports: none\n"
-                     "Written anew: caf\xC3\xA9.gpx (1 point)\n"}),
+                     "Written anew: caf\xEF\xBF\xBD.gpx (1 point)\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

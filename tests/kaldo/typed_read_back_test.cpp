@@ -6,7 +6,7 @@
 #include "kaldo/fleet_builder.h"
 #include "kaldo/kaldo.h"
 #include "kaldo/sinks/fleet_sink.h"
-#include "kaldo/utf8_text.h"
+#include "kaldo/display_text.h"
 #include "tests/kaldo/format_cases.h"
 #include "tests/kaldo/layer_reading.h"
 #include "tests/kaldo/sample_messages.h"

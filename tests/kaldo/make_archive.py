@@ -1,0 +1,322 @@
+#!/usr/bin/env python3
+"""Writes mail archives the way mail software writes them, for kaldo's tests.
+
+Every e-mail is built with Python's email package and stored with its
+mailbox module (mbox, Maildir) or saved as a .eml file with the CR LF of
+the wire, so that kaldo is tested on the layouts real mail programs write,
+not on layouts we imagined.
+
+    make_archive.py OUT [--messages N] [--seed S]
+
+OUT/cases/    one small input per behaviour, named after it (unit tests)
+OUT/archive/  a mixed archive of at least N messages (end-to-end test):
+              .sbd files, .eml files with one or several attachments,
+              forwarded e-mails, SMS e-mails (plain, quoted-printable,
+              base64), an mbox, a Maildir with a mail server's index files,
+              and files that are not messages.
+"""
+import argparse
+import base64
+import importlib.util
+import mailbox
+import os
+import random
+import re
+import shutil
+from email.message import EmailMessage
+from email.policy import SMTP, default
+from email.utils import format_datetime
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+_spec = importlib.util.spec_from_file_location(
+    "make_examples", HERE.parent.parent / "examples" / "make_examples.py")
+ex = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(ex)
+
+SERVICE = "sbdservice@example.net"
+START = datetime(2008, 5, 17, 12, 0, 0, tzinfo=timezone.utc)
+
+
+def random_binary_report(rng):
+    return ex.binary_report(
+        rng.randrange(24), rng.randrange(60), rng.randrange(60), rng.randrange(1000),
+        rng.randrange(100), rng.randrange(1, 13), rng.randrange(1, 29),
+        rng.randrange(90), rng.randrange(60), rng.randrange(10000),
+        rng.randrange(180), rng.randrange(60), rng.randrange(10000),
+        rng.randrange(13), rng.randrange(3000), rng.randrange(10),
+        rng.randrange(200), rng.randrange(10), rng.randrange(36000),
+        valid=rng.random() < 0.9, south=rng.random() < 0.3, west=rng.random() < 0.5)
+
+
+def random_packed_report(rng, modem_id_follows=False):
+    digits = lambda n: "".join(rng.choice("0123456789") for _ in range(n))
+    return ex.packed_report(
+        rng.randrange(24), rng.randrange(60), rng.randrange(60), rng.randrange(100),
+        rng.randrange(100), rng.randrange(1, 13), rng.randrange(1, 29),
+        rng.randrange(90), rng.randrange(60), digits(5),
+        rng.randrange(180), rng.randrange(60), digits(5),
+        rng.randrange(10), digits(7), rng.randrange(1, 8), digits(5), rng.randrange(1, 6),
+        digits(5), rng.randrange(1, 4), rng.randrange(36000),
+        emergency=rng.random() < 0.1, modem_id_follows=modem_id_follows)
+
+
+def random_payload(rng):
+    """Payloads of every kind: good reports, a tail id, failures, others."""
+    kind = rng.random()
+    if kind < 0.45:
+        return ex.message(1, [random_binary_report(rng) for _ in range(rng.randrange(1, 6))])
+    if kind < 0.7:
+        return ex.message(rng.choice([3, 103]),
+                          [random_packed_report(rng) for _ in range(rng.randrange(1, 4))])
+    if kind < 0.75:  # the unit's own name in the tail, Latin-1 bytes
+        return ex.message(103, [random_packed_report(rng, modem_id_follows=True)],
+                          b"Unit \xe9\xe8 " + str(rng.randrange(100)).encode() + b"\r")
+    if kind < 0.8:
+        return b"Updated"
+    if kind < 0.85:  # a wrong length for its report count
+        return ex.message(1, [random_binary_report(rng)])[:-3]
+    if kind < 0.9:
+        return bytes(rng.randrange(256) for _ in range(rng.randrange(0, 80)))
+    if kind < 0.93:  # longer than any message
+        return bytes(rng.randrange(256) for _ in range(8000))
+    return ex.message(2, [random_binary_report(rng) for _ in range(2)])
+
+
+def random_sms_body(rng):
+    kind = rng.random()
+    if kind < 0.6:
+        return ex.sms_text(b"g", [random_packed_report(rng)]).decode("latin-1")
+    if kind < 0.7:
+        return "sHello from unit " + str(rng.randrange(1000))
+    if kind < 0.8:
+        return "g1" + "ZZ" * 28  # not hexadecimal
+    if kind < 0.9:
+        return ex.sms_text(b"\x01", [random_binary_report(rng)]).decode("latin-1")
+    return "r" + "ok"
+
+
+def modem_id(rng):
+    return "30023401%07d" % rng.randrange(10**7)
+
+
+def dated(msg, when):
+    msg["Date"] = format_datetime(when)
+    msg["Message-ID"] = "<%d.%d@example.net>" % (int(when.timestamp()), random.randrange(10**9))
+
+
+def service_email(rng, when, attachments, note="Tracker message"):
+    """The SBD service's e-mail: a short text and .sbd attachments."""
+    msg = EmailMessage(policy=SMTP)
+    msg["From"] = SERVICE
+    msg["To"] = "fleet@example.org"
+    first = attachments[0][0].split("_")[0] if attachments else "unknown"
+    msg["Subject"] = "SBD Msg From Unit: " + first
+    dated(msg, when)
+    msg.set_content(note + "\n")
+    for name, payload in attachments:
+        msg.add_attachment(payload, maintype="application", subtype="octet-stream", filename=name)
+    return msg
+
+
+def sms_email(rng, when, body, encoding=None):
+    msg = EmailMessage(policy=SMTP)
+    msg["From"] = "sms-gateway@example.net"
+    msg["To"] = "fleet@example.org"
+    msg["Subject"] = modem_id(rng) + "@sms.example.net"
+    dated(msg, when)
+    if encoding:
+        msg.set_content(body, cte=encoding)
+    else:
+        msg.set_content(body)
+    return msg
+
+
+def forwarded(rng, when, inner):
+    msg = EmailMessage(policy=SMTP)
+    msg["From"] = "dispatcher@example.org"
+    msg["To"] = "archive@example.org"
+    msg["Subject"] = "Fwd: " + str(inner["Subject"])
+    dated(msg, when)
+    msg.set_content("Forwarded as received.\n")
+    msg.add_attachment(inner)
+    return msg
+
+
+def wire_line_ends(raw):
+    """A stored e-mail as a saved .eml file has it: bare LF become CR LF."""
+    return re.sub(rb"(?<!\r)\n", b"\r\n", raw)
+
+
+def stored(rng, msg):
+    """How a mail store gets an e-mail: mostly as bytes with the local bare
+    line feeds, sometimes as the message object, which Python's mailbox
+    writes with the message policy's CR LF (mixed with its own LF lines)."""
+    return msg.as_bytes(policy=default) if rng.random() < 0.7 else msg
+
+
+def attachment_name(rng, unit, sequence):
+    return "%s_%06d.sbd" % (unit, sequence)
+
+
+def write_cases(out, rng):
+    """One input per behaviour the unit tests look at."""
+    # mailbox adds to what is there: start afresh, so that a rerun is the same.
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
+    single = ex.message(1, ex.ROUTE[:1])
+    route = ex.message(1, ex.ROUTE)
+    packed = ex.message(3, ex.PACKED)
+
+    def save(name, msg):
+        (out / name).write_bytes(msg.as_bytes(policy=SMTP))
+
+    save("one_attachment.eml", service_email(rng, START, [("300234010123450_000123.sbd", single)]))
+    save("two_attachments.eml", service_email(rng, START, [
+        ("300234010123450_000124.sbd", route), ("300234010123451_000007.sbd", packed)]))
+    save("forwarded.eml", forwarded(rng, START, service_email(
+        rng, START, [("300234010123452_000001.sbd", single)])))
+    save("no_attachment_sms.eml", sms_email(rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode()))
+    save("sms_quoted_printable.eml", sms_email(
+        rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode() + "=", "quoted-printable"))
+    save("sms_base64.eml", sms_email(rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode(), "base64"))
+    # A path in the attachment's name: only its last part may be used.
+    save("path_in_name.eml", service_email(rng, START, [("../../etc/300234010123453_000001.sbd", single)]))
+    # Broken base64: characters outside the alphabet and a cut final group.
+    broken = service_email(rng, START, [("300234010123454_000001.sbd", single)]).as_bytes(policy=SMTP)
+    good = base64.encodebytes(single).replace(b"\n", b"\r\n")
+    (out / "broken_base64.eml").write_bytes(broken.replace(good, b"AQ!!Eh4F*+\r\nA", 1))
+    # An attachment longer than any message: first bytes and length decide.
+    save("oversized_attachment.eml", service_email(
+        rng, START, [("300234010123455_000001.sbd", single + bytes(9000))]))
+
+    box = mailbox.mbox(str(out / "small.mbox"), create=True)
+    box.add(service_email(rng, START, [("300234010123456_000001.sbd", single)]))
+    box.add(sms_email(rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode()))
+    box.add(service_email(rng, START, [("300234010123456_000002.sbd", route)]).as_bytes(policy=default))
+    box.add(sms_email(rng, START, "sHello").as_bytes(policy=default))
+    # What a user gets saving each SMS e-mail of the mbox as a .eml file.
+    for i, key in enumerate(box.iterkeys(), start=1):
+        if not box.get_message(key).get_filename() and "sms" in box.get_message(key)["From"]:
+            (out / ("small.mbox.%d.saved.eml" % i)).write_bytes(wire_line_ends(box.get_bytes(key)))
+    box.close()
+
+    md = mailbox.Maildir(str(out / "Maildir"), create=True)
+    md.add(service_email(rng, START, [("300234010123457_000001.sbd", single)]))
+    md.add(sms_email(rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode()))
+    md.close()
+    # What a mail server keeps beside the mail.
+    for name in ("dovecot.index", "dovecot.index.log", "dovecot-uidlist", "dovecot-keywords"):
+        (out / "Maildir" / name).write_bytes(b"\x01\x02index data\n")
+    (out / "notes.txt").write_text("not a message\n")
+
+
+def write_archive(out, rng, wanted):
+    """At least `wanted` messages of every kind, in every kind of input."""
+    shutil.rmtree(out, ignore_errors=True)
+    out.mkdir(parents=True)
+    count = 0
+    when = START
+    sequence = 0
+
+    def next_attachment():
+        nonlocal sequence, when
+        sequence += 1
+        when += timedelta(minutes=7)
+        return attachment_name(rng, modem_id(rng), sequence), random_payload(rng)
+
+    share = max(wanted // 5, 10)
+    # Saved .sbd files, in two folders.
+    for i in range(share):
+        folder = out / "saved" / ("unit%d" % (i % 3))
+        folder.mkdir(parents=True, exist_ok=True)
+        name, payload = next_attachment()
+        (folder / name).write_bytes(payload)
+        count += 1
+    # Saved .eml files: one or several attachments, forwarded, SMS.
+    eml = out / "eml"
+    eml.mkdir(exist_ok=True)
+    i = 0
+    while i < share:
+        kind = rng.random()
+        if kind < 0.5:
+            atts = [next_attachment() for _ in range(rng.randrange(1, 4))]
+            msg = service_email(rng, when, atts)
+            i += len(atts)
+        elif kind < 0.65:
+            atts = [next_attachment()]
+            msg = forwarded(rng, when, service_email(rng, when, atts))
+            i += 1
+        else:
+            enc = rng.choice([None, None, "quoted-printable", "base64"])
+            msg = sms_email(rng, when, random_sms_body(rng), enc)
+            i += 1
+        (eml / ("mail%05d.eml" % i)).write_bytes(msg.as_bytes(policy=SMTP))
+    count += i
+    # An mbox, as mail programs keep it.
+    box = mailbox.mbox(str(out / "Archive.mbox"), create=True)
+    i = 0
+    first_sms = None
+    while i < 2 * share:
+        if rng.random() < 0.7:
+            atts = [next_attachment() for _ in range(rng.randrange(1, 3))]
+            box.add(stored(rng, service_email(rng, when, atts)))
+            i += len(atts)
+        else:
+            msg = sms_email(rng, when, random_sms_body(rng), rng.choice([None, "quoted-printable"]))
+            box.add(stored(rng, msg))
+            i += 1
+    # The service delivered one e-mail twice.
+    repeat = service_email(rng, when, [next_attachment()]).as_bytes(policy=default)
+    box.add(repeat)
+    box.add(repeat)
+    i += 2
+    box.close()
+    count += i
+    # A Maildir with a subfolder, and the mail server's index files.
+    md = mailbox.Maildir(str(out / "Maildir"), create=True)
+    sent = md.add_folder("Sent")
+    i = 0
+    while i < share:
+        target = md if rng.random() < 0.8 else sent
+        if rng.random() < 0.75:
+            atts = [next_attachment() for _ in range(rng.randrange(1, 3))]
+            key = target.add(stored(rng, service_email(rng, when, atts)))
+            i += len(atts)
+        else:
+            key = target.add(stored(rng, sms_email(rng, when, random_sms_body(rng))))
+            i += 1
+        if rng.random() < 0.5:  # read mail moves to cur/
+            m = target.get_message(key)
+            m.set_subdir("cur")
+            m.add_flag("S")
+            target[key] = m
+    md.close()
+    count += i
+    for name in ("dovecot.index", "dovecot.index.cache", "dovecot-uidlist", "dovecot-uidvalidity"):
+        (out / "Maildir" / name).write_bytes(b"\x00\x01binary index\n")
+    # Files that are not messages.
+    (out / "README.txt").write_text("Exported from the fleet mailbox.\n")
+    (out / "eml" / "thumbs.db").write_bytes(b"\x00" * 64)
+    return count
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("out", type=Path)
+    parser.add_argument("--messages", type=int, default=1200)
+    parser.add_argument("--seed", type=int, default=20080517)
+    parser.add_argument("--only", choices=["cases", "archive"])
+    args = parser.parse_args()
+    rng = random.Random(args.seed)
+    random.seed(args.seed)
+    if args.only in (None, "cases"):
+        write_cases(args.out / "cases", rng)
+    if args.only in (None, "archive"):
+        n = write_archive(args.out / "archive", rng, args.messages)
+        print("wrote %d messages" % n)
+
+
+if __name__ == "__main__":
+    main()
