@@ -16,14 +16,20 @@ bool is_folder(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-void read_mail_folder(const std::string& folder, message_sink& sink) {
+// The names in `folder`; a folder that cannot be read is reported as an
+// unreadable input and gives none.
+std::vector<std::string> names_in(const std::string& folder, message_sink& sink) {
   std::vector<std::string> names;
   std::string error;
   if (!list_folder(folder, names, &error)) {
     sink.skipped({folder, {}, "cannot read folder: " + error, true});
-    return;
+    names.clear();
   }
-  for (const std::string& name : names) {
+  return names;
+}
+
+void read_mail_folder(const std::string& folder, message_sink& sink) {
+  for (const std::string& name : names_in(folder, sink)) {
     // Dot files are the mail program's own, never a delivered e-mail.
     if (name.starts_with(".")) continue;
     const std::string path = join_path(folder, name);
@@ -51,13 +57,7 @@ void read_maildir(const std::string& folder, message_sink& sink,
                   const std::function<void(const std::string&)>& walk_folder) {
   read_mail_folder(join_path(folder, "cur"), sink);
   read_mail_folder(join_path(folder, "new"), sink);
-  std::vector<std::string> names;
-  std::string error;
-  if (!list_folder(folder, names, &error)) {
-    sink.skipped({folder, {}, "cannot read folder: " + error, true});
-    return;
-  }
-  for (const std::string& name : names) {
+  for (const std::string& name : names_in(folder, sink)) {
     if (name == "cur" || name == "new" || name == "tmp") continue;
     const std::string path = join_path(folder, name);
     if (is_folder(path)) walk_folder(path);

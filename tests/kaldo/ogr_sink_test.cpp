@@ -25,24 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing;
 
-// Writes `fleet` to `destination` the way a run does: stored points first.
-bool run_into(const std::string& destination, const std::vector<kaldo::decoded_message>& messages,
-              std::string* error, fleet_counts* counts = nullptr, bool* appended = nullptr) {
-  auto sink = open_fleet_sink(destination, {}, error);
-  if (sink == nullptr) return false;
-  std::vector<track_point> stored;
-  if (!sink->read_stored(&stored, error)) return false;
-  fleet_builder builder;
-  for (auto& point : stored) builder.add_stored(std::move(point));
-  for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
-  const fleet built = builder.finish();
-  if (counts != nullptr) *counts = builder.counts();
-  if (!sink->write(built, error)) return false;
-  // The summary asks after the write.
-  if (appended != nullptr) *appended = sink->appends();
-  return true;
-}
-
 bool write_sample(const std::string& destination, std::string* error) {
   auto sink = open_fleet_sink(destination, {}, error);
   return sink != nullptr && sink->write(sample_fleet(), error);

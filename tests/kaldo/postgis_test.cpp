@@ -35,16 +35,7 @@ class postgis : public ::testing::Test {
 
   bool run_into(const std::vector<kaldo::decoded_message>& messages, std::string* error,
                 fleet_counts* counts = nullptr) {
-    auto sink = open_fleet_sink(connection_, {}, error);
-    if (sink == nullptr) return false;
-    std::vector<track_point> stored;
-    if (!sink->read_stored(&stored, error)) return false;
-    fleet_builder builder;
-    for (auto& point : stored) builder.add_stored(std::move(point));
-    for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
-    const fleet built = builder.finish();
-    if (counts != nullptr) *counts = builder.counts();
-    return sink->write(built, error);
+    return kaldo::tool::testing::run_into(connection_, messages, error, counts);
   }
 
   static postgres_server* server_;

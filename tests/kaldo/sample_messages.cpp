@@ -1,6 +1,9 @@
 #include "tests/kaldo/sample_messages.h"
 
 #include <stdexcept>
+#include <utility>
+
+#include "kaldo/sinks/fleet_sink.h"
 
 #include "kaldo/fleet_builder.h"
 #include "kaldo/kaldo.h"
@@ -118,6 +121,23 @@ kaldo::tool::fleet decoded_fleet() {
                 {"gen_" + std::to_string(++number) + ".sbd", ""});
   }
   return builder.finish();
+}
+
+bool run_into(const std::string& destination, const std::vector<kaldo::decoded_message>& messages,
+              std::string* error, fleet_counts* counts, bool* appended) {
+  auto sink = open_fleet_sink(destination, {}, error);
+  if (sink == nullptr) return false;
+  std::vector<track_point> stored;
+  if (!sink->read_stored(&stored, error)) return false;
+  fleet_builder builder;
+  for (auto& point : stored) builder.add_stored(std::move(point));
+  for (const auto& message : messages) builder.add(message, {"in.sbd", ""});
+  const fleet built = builder.finish();
+  if (counts != nullptr) *counts = builder.counts();
+  if (!sink->write(built, error)) return false;
+  // The summary asks after the write.
+  if (appended != nullptr) *appended = sink->appends();
+  return true;
 }
 
 }  // namespace kaldo::tool::testing

@@ -9,6 +9,7 @@
 
 #include "kaldo/decode.h"
 #include "kaldo/fleet.h"
+#include "kaldo/fleet_builder.h"
 
 namespace kaldo::tool::testing {
 
@@ -39,5 +40,11 @@ std::vector<generated_message> generated_messages();
 
 // The fleet of their typed decoding.
 kaldo::tool::fleet decoded_fleet();
+
+// Writes `messages` to `destination` the way a run does: what the
+// destination already holds first, then the new reports. `counts` and
+// `appended` (whether the sink appended) are filled when given.
+bool run_into(const std::string& destination, const std::vector<kaldo::decoded_message>& messages,
+              std::string* error, fleet_counts* counts = nullptr, bool* appended = nullptr);
 
 }  // namespace kaldo::tool::testing
