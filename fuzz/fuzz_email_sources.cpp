@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kaldo/kaldo.h"
 #include "kaldo/message_setup.h"
@@ -42,6 +43,34 @@ class checking_sink final : public message_sink {
   std::size_t input_size_;
 };
 
+// Everything a reading hands on, to compare two readings of one mbox.
+class recording_sink final : public message_sink {
+ public:
+  void found(found_message m) override {
+    log.push_back("found " + std::to_string(m.index.value_or(0)) + " " + m.part.value_or("-") +
+                  " " + m.name + " " + std::to_string(m.full_length) + " " + m.bytes);
+  }
+  void skipped(skipped_input s) override {
+    log.push_back("skipped " + std::to_string(s.index.value_or(0)) + " " + s.reason);
+  }
+  void advanced(std::uint64_t bytes) override { read += bytes; }
+  std::vector<std::string> log;
+  std::uint64_t read = 0;
+};
+
+recording_sink read_mbox_bytes(const std::uint8_t* data, std::size_t size,
+                               const mbox_pieces* pieces) {
+  recording_sink sink;
+  gobject_ptr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
+      reinterpret_cast<const char*>(data), size));
+  if (pieces != nullptr) {
+    read_mbox_in_pieces(stream.get(), "fuzz.mbox", sink, *pieces);
+  } else {
+    read_mbox_stream(stream.get(), "fuzz.mbox", sink);
+  }
+  return sink;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -61,6 +90,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     gobject_ptr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
         reinterpret_cast<const char*>(data), size));
     read_mbox_stream(stream.get(), "fuzz.mbox", sink);
+  }
+  // Read in pieces (one e-mail a piece, or the rest from the stream once a
+  // piece grows past a few hundred bytes), an mbox gives exactly what one
+  // parser over the whole of it gives.
+  const recording_sink whole = read_mbox_bytes(data, size, nullptr);
+  const mbox_pieces settings[] = {{1, 32u << 20}, {1, 300}};
+  for (const mbox_pieces& pieces : settings) {
+    const recording_sink in_pieces = read_mbox_bytes(data, size, &pieces);
+    if (in_pieces.log != whole.log || in_pieces.read != whole.read) __builtin_trap();
   }
   return 0;
 }

@@ -8,16 +8,9 @@ namespace {
 // within the 255 bytes every common file system allows.
 constexpr std::size_t max_name_bytes = 200;
 
-// Two independent 64-bit hashes (FNV-1a with different offsets) make a
-// false match of two different texts too unlikely to matter.
-std::uint64_t fnv1a(std::string_view text, std::uint64_t basis) {
-  std::uint64_t hash = basis;
-  for (const char c : text) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001b3ull;
-  }
-  return hash;
-}
+// Two independent 64-bit hashes (FNV-1a with different offsets, in one
+// pass) make a false match of two different texts too unlikely to matter.
+constexpr std::uint64_t fnv_prime = 0x100000001b3ull;
 
 }  // namespace
 
@@ -34,16 +27,23 @@ std::string clean_file_name(std::string_view name) {
 }
 
 output_namer::fingerprint output_namer::of(std::string_view text, std::uint64_t seed) {
-  return {fnv1a(text, 0xcbf29ce484222325ull ^ seed), fnv1a(text, 0x84222325cbf29ce4ull + seed)};
+  std::uint64_t a = 0xcbf29ce484222325ull ^ seed;
+  std::uint64_t b = 0x84222325cbf29ce4ull + seed;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    a = (a ^ byte) * fnv_prime;
+    b = (b ^ byte) * fnv_prime;
+  }
+  return {a, b};
 }
 
 output_namer::decision output_namer::name(const found_message& message, std::uint64_t number) {
   decision result;
   const std::string base = clean_file_name(message.name);
+  const fingerprint name = of(base);
   if (!message.unreadable) {
     // Same name, same bytes, same length: the same message delivered again.
     fingerprint bytes = of(message.bytes, message.full_length);
-    const fingerprint name = of(base);
     const fingerprint key{bytes.a ^ (name.a * 31), bytes.b ^ (name.b * 37)};
     const auto [first, inserted] = seen_.try_emplace(key, number);
     if (!inserted) {
@@ -52,7 +52,7 @@ output_namer::decision output_namer::name(const found_message& message, std::uin
     }
   }
   // 0: the plain name is yet to be tried; then 2, 3, ...
-  std::uint64_t& next = next_suffix_[of(base)];
+  std::uint64_t& next = next_suffix_[name];
   std::string candidate;
   for (;;) {
     candidate = next == 0 ? base + ".txt" : base + "." + std::to_string(next) + ".txt";

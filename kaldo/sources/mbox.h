@@ -1,8 +1,16 @@
-// mbox files: e-mails one after another, each after a "From " line. GMime's
-// parser scans the file one e-mail at a time, so a file of any size is
-// read in the memory of one e-mail.
+// mbox files: e-mails one after another, each after a "From " line.
+//
+// An mbox is read a piece at a time into memory, cut where an e-mail
+// starts (mbox_cuts.h), and each piece is parsed there: an attachment is
+// then read back from memory, not with a seek and a read of the file for
+// every e-mail. What the pieces hold reaches the sink exactly as one
+// parser reading the whole file hands it on. A piece holds about a
+// megabyte; an e-mail too large for a piece (a huge attachment) is parsed
+// from the file, its parts left there, so a file of any size is read in
+// bounded memory.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "kaldo/sources/gmime_support.h"
@@ -13,11 +21,21 @@ namespace kaldo::tool {
 // True when `head`, the first bytes of a file, opens an mbox.
 bool looks_like_mbox(std::string_view head);
 
+struct mbox_pieces {
+  std::uint64_t bytes = 1u << 20;      // a piece ends at the first cut past this
+  std::uint64_t most_bytes = 8u << 20;  // past this without a cut: read from the file
+};
+
 // Hands on the messages of every e-mail of the mbox at `path`; an SMS
 // e-mail is named "<file name>.<index>.eml".
 void read_mbox(const std::string& path, message_sink& sink);
 
-// The same over an open stream; `path` names it in what is found.
+// The same over `stream` (seekable, at its start); `path` names the mbox
+// in what is found.
+void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_sink& sink,
+                         const mbox_pieces& pieces = {});
+
+// The same with one parser over the whole stream.
 void read_mbox_stream(GMimeStream* stream, const std::string& path, message_sink& sink);
 
 }  // namespace kaldo::tool

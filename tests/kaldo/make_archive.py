@@ -202,6 +202,31 @@ def write_cases(out, rng):
             (out / ("small.mbox.%d.saved.eml" % i)).write_bytes(wire_line_ends(box.get_bytes(key)))
     box.close()
 
+    # Every kind of e-mail an mbox holds, each kind several times, for
+    # reading an mbox in pieces: attachments, forwarded e-mails, SMS
+    # e-mails stored with LF and with CR LF, body lines that begin with
+    # "From " (which mailbox escapes), and an e-mail that is nothing but a
+    # 7bit .sbd attachment, which ends where the next "From " line begins.
+    box = mailbox.mbox(str(out / "mixed.mbox"), create=True)
+    for i in range(12):
+        box.add(stored(rng, service_email(rng, START, [
+            (attachment_name(rng, modem_id(rng), i), random_payload(rng))
+            for _ in range(1 + i % 3)])))
+        box.add(stored(rng, forwarded(rng, START, service_email(
+            rng, START, [(attachment_name(rng, modem_id(rng), 100 + i), single)]))))
+        box.add(stored(rng, sms_email(rng, START, random_sms_body(rng), rng.choice(
+            [None, "quoted-printable", "base64"]))))
+        note = "From the unit, as sent.\nFrom here on: nothing.\n"
+        box.add(stored(rng, service_email(rng, START, [], note)))
+        bare = EmailMessage(policy=SMTP)
+        bare["From"] = SERVICE
+        bare["Subject"] = "SBD Msg From Unit: " + modem_id(rng)
+        bare.set_content(b"g1" + b"0123456789ABCDEF" * i, maintype="application",
+                         subtype="octet-stream", cte="7bit",
+                         filename=attachment_name(rng, modem_id(rng), 200 + i))
+        box.add(bare)
+    box.close()
+
     md = mailbox.Maildir(str(out / "Maildir"), create=True)
     md.add(service_email(rng, START, [("300234010123457_000001.sbd", single)]))
     md.add(sms_email(rng, START, ex.sms_text(b"g", ex.PACKED[1:]).decode()))
