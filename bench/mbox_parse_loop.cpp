@@ -1,12 +1,14 @@
 // The floor for kaldo convert on an mbox: GMime's parser run over the file
 // the way kaldo runs it (mbox format, parts left in the file), each e-mail
-// built and freed, nothing else read, decoded or written. One thread, or
-// THREADS threads each parsing its share of the e-mails, to show how
-// parsing scales.
-//   mbox_parse_loop MBOX [THREADS]
+// built and freed, nothing else read or decoded. One thread, or THREADS
+// threads each parsing its share of the e-mails, to show how parsing
+// scales. With OUTPUT_FOLDER, a file of 282 bytes (a one-report message in
+// format 7) is also written there for every e-mail.
+//   mbox_parse_loop MBOX [THREADS [OUTPUT_FOLDER]]
 #include <gmime/gmime.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,17 @@ struct share {
   long emails = 0;
 };
 
+const char* output_folder = nullptr;
+
+void write_output(long number) {
+  static const std::string text(282, 'x');
+  const std::string name = std::string(output_folder) + "/" + std::to_string(number) + ".txt";
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  if (::write(fd, text.data(), text.size()) < 0) std::perror(name.c_str());
+  ::close(fd);
+}
+
 void parse(const char* path, share& part) {
   GMimeStream* stream = g_mime_stream_fs_open(path, O_RDONLY, 0, nullptr);
   if (stream == nullptr) return;
@@ -36,6 +49,7 @@ void parse(const char* path, share& part) {
     if (email == nullptr) break;
     ++part.emails;
     g_object_unref(email);
+    if (output_folder != nullptr) write_output(part.begin * 1000 + part.emails);
   }
   g_object_unref(parser);
   g_object_unref(stream);
@@ -62,10 +76,11 @@ std::vector<gint64> cuts(const char* path, unsigned count) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: mbox_parse_loop MBOX [THREADS]\n");
+    std::fprintf(stderr, "usage: mbox_parse_loop MBOX [THREADS [OUTPUT_FOLDER]]\n");
     return 2;
   }
   const unsigned threads = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : 1;
+  if (argc > 3) output_folder = argv[3];
   g_mime_init();
   std::vector<share> parts(1);
   for (const gint64 cut : cuts(argv[1], threads)) {
