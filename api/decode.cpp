@@ -35,16 +35,15 @@ namespace {
 constexpr int typed_format = 7;  // the format whose values and failures are followed
 
 // One report through the decoder's field texts, fitted as the format 7
-// block fits them: the way of any report that is not plain. Returns false
-// when the fields failed the message (the text is in `error_text`).
-bool add_through_fields(gps_report_convert& record, std::size_t i,
+// block fits them: the way of any report that is not plain. Fields that
+// do not fit fail the message: the text is then in `error_text`.
+void add_through_fields(gps_report_convert& record, std::size_t i,
                         std::vector<report>& reports) {
   const report_clock clock = read_report_clock(record);
-  if (!fit_easy_block(record, true).all()) return false;
+  if (!fit_easy_block(record, true).all()) return;
   report& added = reports.emplace_back();
   added.index = static_cast<int>(i);
   read_report(record, clock, added);
-  return true;
 }
 
 // The reports of a checked message. Returns 0, or -1 with the error text.

@@ -1,15 +1,10 @@
 #include "api/plain_report.h"
 
-#include <chrono>
-
-#include "decode/conversions.h"
+#include "api/report_values.h"
 
 namespace kaldo::detail {
 
 namespace {
-
-constexpr std::int64_t fraction_units = 100000;  // a minute has five fraction digits
-constexpr std::int64_t degree_units = 60 * fraction_units;
 
 constexpr double powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
 
@@ -48,41 +43,12 @@ double negated_if(bool negative, double value) {
   return negative && value != 0 ? -value : value;
 }
 
-int days_in_month(std::int64_t year, unsigned month) {
-  switch (month) {
-    case 4: case 6: case 9: case 11:
-      return 30;
-    case 2:
-      return is_leap_year(year) ? 29 : 28;
-    default:
-      return 31;
-  }
-}
-
-struct clock_values {
-  std::int64_t year;  // with its century
-  unsigned month, day, hour, minute, second, millisecond;
-};
-
-bool is_real(const clock_values& c) {
-  return c.month >= 1 && c.month <= 12 && c.day >= 1 &&
-         (c.day <= 28 || static_cast<int>(c.day) <= days_in_month(c.year, c.month)) &&
-         c.hour <= 23 && c.minute <= 59 && c.second <= 59;
-}
-
-utc_time instant_of(const clock_values& c) {
-  using namespace std::chrono;
-  const year_month_day date{year{static_cast<int>(c.year)}, month{c.month}, day{c.day}};
-  return sys_days{date} + hours{c.hour} + minutes{c.minute} + seconds{c.second} +
-         milliseconds{c.millisecond};
-}
-
 // A coordinate within `limit` degrees with minutes below 60, in decimal
 // degrees; false for any other.
 bool coordinate(unsigned degrees, unsigned minutes, std::int64_t fraction,
                 std::int64_t limit, bool negative, double& value) {
   if (minutes > 59) return false;
-  const std::int64_t units = degrees * degree_units + minutes * fraction_units + fraction;
+  const std::int64_t units = degrees * degree_units + minutes * minute_fraction_units + fraction;
   if (units > limit * degree_units) return false;
   value = negated_if(negative, static_cast<double>(units) / degree_units);
   return true;
@@ -91,9 +57,8 @@ bool coordinate(unsigned degrees, unsigned minutes, std::int64_t fraction,
 // Types 1 and 2. Format 7 rounds the milliseconds to hundredths: up to 994
 // no carry reaches the seconds.
 bool read_binary(const unsigned char* b, std::int64_t century, position& p) {
-  const clock_values clock{100 * century + b[5], b[6], b[7], b[0], b[1], b[2],
-                           u16_at(b, 3)};
-  if (b[5] > 99 || clock.millisecond > 994 || !is_real(clock)) return false;
+  const report_clock clock{100 * century + b[5], b[6], b[7], b[0], b[1], b[2], u16_at(b, 3)};
+  if (b[5] > 99 || clock.millisecond > 994 || !is_real_clock(clock)) return false;
   const unsigned char flags = b[27];
   // Format 7 prints a latitude with two degree digits, a fraction with
   // four digits and a zero, the satellites with two digits.
@@ -130,9 +95,9 @@ bool read_binary(const unsigned char* b, std::int64_t century, position& p) {
 // group must be below 100 for the group to have its length.
 bool read_packed(const unsigned char* b, std::int64_t century, position& p) {
   const unsigned hundredths = b[3] & 0x7Fu;
-  const clock_values clock{100 * century + 10 * (b[0] % 10) + b[4] % 10,
-                           b[4] / 10u, b[5], b[0] / 10u, b[1], b[2] % 64u, 10 * hundredths};
-  if (hundredths > 99 || !is_real(clock)) return false;
+  const report_clock clock{100 * century + 10 * (b[0] % 10) + b[4] % 10,
+                           b[4] / 10, b[5], b[0] / 10, b[1], b[2] % 64, 10 * hundredths};
+  if (hundredths > 99 || !is_real_clock(clock)) return false;
   for (const int n : {6, 10, 11, 12, 13, 14, 17, 18, 19, 21, 22, 23, 24}) {
     if (b[n] > 99) return false;
   }

@@ -14,9 +14,6 @@ namespace {
 using year_t = std::chrono::year;
 using month_t = std::chrono::month;
 
-constexpr std::int64_t fraction_units = 100000;  // a minute has five fraction digits
-constexpr std::int64_t degree_units = 60 * fraction_units;
-
 // The decoder writes these texts as a few plain decimal digits; unsigned
 // arithmetic keeps any other text from overflowing.
 std::int64_t digits_of(std::string_view text) {
@@ -66,13 +63,6 @@ void report_clock_problems(const report_clock& c, std::string& problems) {
   }
 }
 
-// Every month has 28 days; only a later day needs the calendar.
-bool is_real_clock(const report_clock& c) {
-  return c.month >= 1 && c.month <= 12 && c.day >= 1 &&
-         (c.day <= 28 || c.day <= days_in_month(c.year, c.month)) && c.hour <= 23 &&
-         c.minute <= 59 && c.second <= 59;
-}
-
 // The coordinate in units of a hundred-thousandth of a minute, from the
 // fitted texts; false with the reason added when it names no place.
 bool read_coordinate(const char* name, const text_field& degrees,
@@ -88,7 +78,7 @@ bool read_coordinate(const char* name, const text_field& degrees,
                               " is not a minute of a degree");
     fine = false;
   }
-  units = d * degree_units + m * fraction_units + f;
+  units = d * degree_units + m * minute_fraction_units + f;
   if (units > limit_degrees * degree_units) {
     std::string what = name;
     what += ' ';
@@ -117,6 +107,21 @@ kaldo::fix_state fix_of(const gps_report_convert& record) {
 
 }  // namespace
 
+// Every month has 28 days; only a later day needs the calendar.
+bool is_real_clock(const report_clock& c) {
+  return c.month >= 1 && c.month <= 12 && c.day >= 1 &&
+         (c.day <= 28 || c.day <= days_in_month(c.year, c.month)) && c.hour <= 23 &&
+         c.minute <= 59 && c.second <= 59;
+}
+
+utc_time instant_of(const report_clock& c) {
+  using namespace std::chrono;
+  const year_month_day date{year_t{static_cast<int>(c.year)}, month_t{static_cast<unsigned>(c.month)},
+                            day{static_cast<unsigned>(c.day)}};
+  return sys_days{date} + hours{c.hour} + minutes{c.minute} + seconds{c.second} +
+         milliseconds{c.millisecond};
+}
+
 report_clock read_report_clock(const gps_report_convert& record) {
   report_clock clock;
   clock.year = 100 * digits_of(record.century) + digits_of(record.date_year);
@@ -139,13 +144,8 @@ void read_report(const gps_report_convert& r, const report_clock& clock, report&
                   r.longitude_minute_fraction, 180, out.problem, longitude);
   if (!out.problem.empty()) return;
 
-  using namespace std::chrono;
-  const year_month_day date{year_t{static_cast<int>(clock.year)},
-                            month_t{static_cast<unsigned>(clock.month)},
-                            day{static_cast<unsigned>(clock.day)}};
   position& p = out.position.emplace();
-  p.time = sys_days{date} + hours{clock.hour} + minutes{clock.minute} +
-           seconds{clock.second} + milliseconds{clock.millisecond};
+  p.time = instant_of(clock);
   const bool packed = is_packed_layout(r);
   p.precision = packed ? time_precision::hundredths : time_precision::milliseconds;
   // One division of exact integers: the double nearest the coordinate.

@@ -27,6 +27,18 @@ struct report_clock {
   std::int64_t millisecond = 0;
 };
 
+// A coordinate's minutes have five fraction digits: a coordinate in these
+// units is exact.
+inline constexpr std::int64_t minute_fraction_units = 100000;
+inline constexpr std::int64_t degree_units = 60 * minute_fraction_units;
+
+// Whether the clock names a real instant: a month of the year, a day of
+// that month, an hour, minute and second of the day.
+bool is_real_clock(const report_clock& clock);
+
+// The instant of a real clock.
+utc_time instant_of(const report_clock& clock);
+
 // Call right after decode_report_fields, before any formatter runs.
 report_clock read_report_clock(const gps_report_convert& record);
 

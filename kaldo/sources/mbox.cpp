@@ -108,7 +108,6 @@ void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_s
   // The bytes from offset `begin` on, read and not yet parsed, and the cuts
   // in them.
   std::int64_t begin = 0;
-  std::uint64_t held = 0;
   GByteArray* piece = g_byte_array_new();
   mbox_position at;
   for (;;) {
@@ -118,7 +117,6 @@ void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_s
     g_byte_array_append(piece, reinterpret_cast<const guint8*>(buffer.data()),
                         static_cast<guint>(got));
     finder.feed(buffer.data(), static_cast<std::size_t>(got), cuts);
-    held += static_cast<std::uint64_t>(got);
 
     // Parse a piece up to each cut past the piece size whose "From " line
     // is whole in memory: the parser sees that line end the e-mail before
@@ -126,6 +124,7 @@ void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_s
     for (const std::uint64_t cut : cuts) {
       const auto in_piece = static_cast<std::int64_t>(cut) - begin;
       if (in_piece <= 0 || static_cast<std::uint64_t>(in_piece) < pieces.bytes) continue;
+      const std::size_t held = piece->len;
       if (std::memchr(piece->data + in_piece, '\n', held - in_piece) == nullptr) break;
       // Bytes before the first "From " line are no e-mail: the first piece
       // must hold that line, or its parser would read on past its end.
@@ -143,10 +142,9 @@ void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_s
       at.emails_before += outcome.emails;
       at.at_file_start = false;
       begin += in_piece;
-      held -= static_cast<std::uint64_t>(in_piece);
     }
     std::erase_if(cuts, [&](std::uint64_t cut) { return static_cast<std::int64_t>(cut) <= begin; });
-    if (held > pieces.most_bytes) {
+    if (piece->len > pieces.most_bytes) {
       // An e-mail larger than any piece: the rest of the file is parsed
       // from the file itself, its parts left there.
       g_byte_array_unref(piece);
