@@ -58,6 +58,17 @@ class recording_sink final : public message_sink {
   std::uint64_t read = 0;
 };
 
+// No NUL byte, and no line longer than the 998 bytes mail allows.
+bool is_mail_text(const std::uint8_t* data, std::size_t size) {
+  std::size_t line = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == 0) return false;
+    line = data[i] == '\n' ? 0 : line + 1;
+    if (line > 998) return false;
+  }
+  return true;
+}
+
 recording_sink read_mbox_bytes(const std::uint8_t* data, std::size_t size,
                                const mbox_pieces* pieces) {
   recording_sink sink;
@@ -93,7 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Read in pieces (one e-mail a piece, or the rest from the stream once a
   // piece grows past a few hundred bytes), an mbox gives exactly what one
-  // parser over the whole of it gives.
+  // parser over the whole of it gives: for mail as mail programs write it.
+  // With NUL bytes or lines longer than mail allows, what GMime makes of a
+  // header depends on where its reads happen to fall, even with one parser
+  // (a few bytes more in front of the mbox change it), so there is no one
+  // answer to compare with.
+  if (!is_mail_text(data, size)) return 0;
   const recording_sink whole = read_mbox_bytes(data, size, nullptr);
   const mbox_pieces settings[] = {{1, 32u << 20}, {1, 300}};
   for (const mbox_pieces& pieces : settings) {

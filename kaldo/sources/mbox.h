@@ -4,7 +4,11 @@
 // starts (mbox_cuts.h), and each piece is parsed there: an attachment is
 // then read back from memory, not with a seek and a read of the file for
 // every e-mail. What the pieces hold reaches the sink exactly as one
-// parser reading the whole file hands it on. A piece holds about a
+// parser reading the whole file hands it on, for mail as mail programs
+// write it. (A header with NUL bytes in it GMime reads differently
+// depending on where its reads fall, even with one parser over the whole
+// file: there, too, each e-mail is read, counted and reported, but its
+// reading may differ from that parser's.) A piece holds about a
 // megabyte; an e-mail too large for a piece (a huge attachment) is parsed
 // from the file, its parts left there, so a file of any size is read in
 // bounded memory.
