@@ -2,13 +2,8 @@
 // call, so that nothing is shared between calls or threads.
 #include "kaldo/convert.h"
 
-#include <cstdint>
-
 #include "api/record_setup.h"
-#include "decode/message_layout.h"
-#include "input/sbd_reader.h"
-#include "input/sms_email_reader.h"
-#include "kaldo/names.h"
+#include "kaldo/read.h"
 
 namespace kaldo {
 
@@ -36,41 +31,13 @@ file_conversion convert_file(std::string_view path, const settings& how) {
     run.exit_status = -1;
     return run;
   }
-  const std::string name(path);
-  settings from_file = how;
-  message msg;
-  std::string bytes;
-  switch (file_kind_of(name)) {
-    case file_kind::sbd_attachment: {
-      msg.kind = encoding::sbd_payload;
-      detail::sbd_payload payload;
-      if (!detail::read_sbd_payload(name, payload)) {
-        run.output = "Cannot Open File.\r\n";
-        run.exit_status = 1;
-        return run;
-      }
-      from_file.modem_id = modem_id_from_file_name(name);
-      bytes = std::move(payload.bytes);
-      msg.full_length = payload.length;
-      break;
-    }
-    case file_kind::sms_email: {
-      msg.kind = encoding::sms_text;
-      std::string error;
-      if (detail::read_sms_email_file(name, from_file.modem_id, bytes, error) != 0) {
-        run.output = std::move(error);
-        run.exit_status = -1;
-        return run;
-      }
-      break;
-    }
-    case file_kind::other:
-      run.output = "Invalid File Extension";
-      run.exit_status = -1;
-      return run;
+  const saved_message saved = read_message_file(path);
+  if (saved.refusal) {
+    run.output = printed(*saved.refusal);
+    run.exit_status = exit_status(*saved.refusal);
+    return run;
   }
-  msg.bytes = bytes;
-  const conversion converted = convert_message(msg, from_file);
+  const conversion converted = convert_message(saved.view(), saved.with_modem_id(how));
   run.output = converted.printed();
   run.exit_status = converted.converted() ? 0 : -1;
   return run;

@@ -82,6 +82,7 @@ int walk_typed(gps_report_convert& record, const message_work& work,
     return -1;
   }
   decoded.message_type = record.message_type;
+  if (!record.modem_id.empty()) decoded.known_modem_id = record.modem_id;
   decoded.modem_id = printed_modem_id(record);
   decoded.reports = std::move(reports);
   return 0;

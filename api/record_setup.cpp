@@ -25,7 +25,7 @@ outcome outcome_of(const gps_report_convert& record, int status) {
 }
 
 std::optional<std::string> settings_problem(const settings& how, bool check_format) {
-  if (check_format && (how.format < 1 || how.format > 10)) {
+  if (check_format && !is_format_number(how.format)) {
     return "The Conversion Format must be between 1 and 10.";
   }
   if (how.century.size() != 2 || !is_digit(how.century[0]) || !is_digit(how.century[1])) {
@@ -59,7 +59,9 @@ conversion run_decoder(gps_report_convert& record, const message& msg) {
   conversion result;
   message_work work;
   int status = open_public_message(record, msg, work, result.text);
-  if (status == 0) status = walk_reports(record, work.bytes(), work.size(), result.text);
+  if (status == 0) {
+    status = walk_reports(record, work.bytes(), work.size(), result.text, &result.known_modem_id);
+  }
   result.kind = kind_of(record);
   result.result = outcome_of(record, status);
   return result;

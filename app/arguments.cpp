@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "decode/numbers.h"
+#include "kaldo/convert.h"
 
 namespace kaldo::cli {
 
@@ -114,7 +115,7 @@ std::optional<int> validate_arguments(int argc, const char* const* argv,
     }
   }
   values.format_number = read_format_number(argv[2]);
-  if (values.format_number < 1 || values.format_number > 10) {
+  if (!kaldo::is_format_number(values.format_number)) {
     console += "The Conversion Format must be between 1 and 10.";
   }
   return std::nullopt;

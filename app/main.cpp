@@ -24,9 +24,7 @@ int run(int argc, const char* const* argv, std::string& console) {
   kaldo::settings how;
   // A format number out of range has been refused with a message, and the
   // run goes on in format 6, the one a fresh decoder starts with.
-  how.format = values.format_number >= 1 && values.format_number <= 10
-                   ? values.format_number
-                   : 6;
+  how.format = kaldo::is_format_number(values.format_number) ? values.format_number : 6;
   if (!values.century_text.empty()) how.century = values.century_text;
   kaldo::file_conversion result = kaldo::convert_file(values.file_name, how);
   console += result.output;

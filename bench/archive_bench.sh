@@ -16,7 +16,7 @@ reps=${3:-3}
 parts=${4:-all}
 cmake -S . -B "$build" -G Ninja -DKALDO_BUILD_BENCH=ON -DKALDO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target kaldo_program Kaldo_Command_Line copy_loop mbox_parse_loop >/dev/null
-kaldo=$(realpath "$build/kaldo/kaldo")
+kaldo=$(realpath "$build/tool/kaldo")
 single=$(realpath "$build/Kaldo_Command_Line")
 copy_loop=$(realpath "$build/bench/copy_loop")
 parse_loop=$(realpath "$build/bench/mbox_parse_loop")

@@ -15,7 +15,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 
-import { launch, missingPart, open } from '../tests/kaldo/browser/chromium.mjs';
+import { launch, missingPart, open } from '../tests/tool/browser/chromium.mjs';
 
 const GOAL_POINTS = 100000;
 const GOAL_MS = 5000;

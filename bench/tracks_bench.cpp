@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "kaldo/fleet_builder.h"
+#include "tool/fleet_builder.h"
 #include "kaldo/kaldo.h"
-#include "kaldo/sinks/fleet_sink.h"
+#include "tool/outputs/fleet_sink.h"
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;

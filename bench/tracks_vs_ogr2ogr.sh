@@ -27,8 +27,8 @@ trap 'rm -rf "$work"' EXIT
 echo 'CoordX,CoordY,String,DateTime,Real,Real,Real,Real,Integer,String,Integer,Integer,String' \
   > "$work/points.csvt"
 
-if [[ -x $build/kaldo/kaldo ]] && "$build/kaldo/kaldo" tracks --help >/dev/null 2>&1; then
-  ours=("$build/kaldo/kaldo" tracks --quiet -o "$work/ours.gpkg" "$work/in")
+if [[ -x $build/tool/kaldo ]] && "$build/tool/kaldo" tracks --help >/dev/null 2>&1; then
+  ours=("$build/tool/kaldo" tracks --quiet -o "$work/ours.gpkg" "$work/in")
   label="kaldo tracks"
 else
   ours=("$bench_tool" run "$work/in" "$work/ours.gpkg")

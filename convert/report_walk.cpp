@@ -84,7 +84,8 @@ void append_report_opening(output_text& body, std::size_t count, std::size_t ind
 }  // namespace
 
 int walk_reports(gps_report_convert& record, const unsigned char* work,
-                 std::size_t work_length, std::string& out) {
+                 std::size_t work_length, std::string& out,
+                 std::optional<std::string>* known_modem_id) {
   const output_format_entry& format = output_format_for(record.output_format);
   const bool gpsi = format.framing == report_framing::report_element;
   const std::size_t count = work[1];
@@ -125,6 +126,7 @@ int walk_reports(gps_report_convert& record, const unsigned char* work,
   if (gpsi) body += "</GPSI>";
 
   take_modem_id_from_message(record, work, work_length);
+  if (known_modem_id != nullptr && !record.modem_id.empty()) *known_modem_id = record.modem_id;
   header += modem_id_line(record, format.modem_id_line);
 
   // An error recorded while the last report was written fails the message

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "decode/gps_report_convert.h"
@@ -36,9 +37,12 @@ bool decode_each_report(gps_report_convert& record, const unsigned char* work,
 }
 
 // Decodes and formats every report of the binary message `work`. Returns 0
-// with the output in `out`, or -1 with the collected error text.
+// with the output in `out`, or -1 with the collected error text. On success
+// `known_modem_id`, when given, receives the modem id the output names
+// (empty when it has none), before any placeholder stands in for it.
 int walk_reports(gps_report_convert& record, const unsigned char* work,
-                 std::size_t work_length, std::string& out);
+                 std::size_t work_length, std::string& out,
+                 std::optional<std::string>* known_modem_id = nullptr);
 
 std::string status_line(const gps_report_convert& record, status_line_kind kind);
 

@@ -13,7 +13,7 @@ void set_output_format(gps_report_convert& record, std::int8_t index) {
 }
 
 void set_format_number(gps_report_convert& record, std::int64_t number) {
-  if (number >= 1 && number <= 10) {
+  if (number >= 1 && number <= format_index_count) {
     set_output_format(record, static_cast<std::int8_t>(number - 1));
   }
 }

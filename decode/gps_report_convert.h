@@ -1,11 +1,11 @@
-// The decoder record: the one object a run works on.
+// The decoder record: the one object a conversion works on.
 //
-// It holds the settings of the run (input mode, output format, century,
-// modem id), the 28 bytes of the report being decoded, that report's fields
-// as texts and flags, the classification flags of the message and the error
-// text collected while the reports are decoded and formatted. The program
-// keeps one of these in static storage; every operation takes it by
-// reference so that tests can build their own.
+// It holds the settings of the conversion (input mode, output format,
+// century, modem id), the 28 bytes of the report being decoded, that
+// report's fields as texts and flags, the classification flags of the
+// message and the error text collected while the reports are decoded and
+// formatted. Each call of the library makes a fresh one, so that nothing is
+// shared between calls or threads; every operation takes it by reference.
 #pragma once
 
 #include <array>
@@ -17,6 +17,9 @@
 namespace kaldo::detail {
 
 inline constexpr std::size_t report_size = 28;
+// Format indexes run from 0 to format_index_count - 1 (the format number
+// minus 1); the format table has a row for each.
+inline constexpr int format_index_count = 10;
 
 class gps_report_convert {
  public:
@@ -78,7 +81,8 @@ class gps_report_convert {
 
 void set_input_mode(gps_report_convert& record, unsigned char mode);
 void set_output_format(gps_report_convert& record, std::int8_t index);
-// Stores format number - 1 for the numbers 1 to 10; ignores any other.
+// Stores format number - 1 for the numbers 1 to format_index_count;
+// ignores any other.
 void set_format_number(gps_report_convert& record, std::int64_t number);
 // Accepts exactly two decimal digits; returns 0, or -1 and changes nothing.
 int set_century(gps_report_convert& record, std::string text);

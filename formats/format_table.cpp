@@ -14,7 +14,7 @@ using framing = report_framing;
 using status = status_line_kind;
 using id_line = modem_id_line_kind;
 
-constexpr output_format_entry formats[10] = {
+constexpr output_format_entry formats[format_index_count] = {
     {write_gpsi_xml, framing::report_element, status::none, id_line::id_element},
     {write_easy_text, framing::missed_lines, status::none, id_line::labelled_line},
     {write_compact_text, framing::none, status::none, id_line::bare_line},
@@ -30,7 +30,8 @@ constexpr output_format_entry formats[10] = {
 }  // namespace
 
 const output_format_entry& output_format_for(int index) {
-  if (index < 0 || index > 9) index = 5;  // the record only ever holds 0 to 9
+  // The record only ever holds an index in range; 5 is the one it starts with.
+  if (index < 0 || index >= format_index_count) index = 5;
   return formats[index];
 }
 

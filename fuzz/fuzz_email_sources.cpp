@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "kaldo/kaldo.h"
-#include "kaldo/message_setup.h"
-#include "kaldo/output_names.h"
-#include "kaldo/sources/email.h"
-#include "kaldo/sources/mbox.h"
+#include "tool/message_setup.h"
+#include "tool/output_names.h"
+#include "tool/sources/email.h"
+#include "tool/sources/mbox.h"
 
 using namespace kaldo::tool;
 

@@ -13,13 +13,29 @@
 // calls or shares any, so many threads may convert at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "kaldo/export.h"
 
 namespace kaldo {
+
+// The format numbers, first to last. Every check of a format number is
+// this one.
+inline constexpr int first_format = 1;
+inline constexpr int last_format = 10;
+constexpr bool is_format_number(int number) noexcept {
+  return number >= first_format && number <= last_format;
+}
+
+// The longest message: a type byte, a report count, 255 reports of 28
+// bytes and a tail of 69 bytes. Anything longer is refused for its length;
+// its first max_message_bytes + 1 bytes and its length are all the answer
+// needs.
+inline constexpr std::size_t max_message_bytes = 2 + 28 * 255 + 69;
 
 // How the bytes of a message are written.
 enum class encoding {
@@ -29,7 +45,7 @@ enum class encoding {
 
 // The settings of one conversion.
 struct settings {
-  int format = 7;              // 1 to 10
+  int format = 7;              // first_format to last_format
   std::string century = "20";  // two digits put before two-digit years
   // The sending modem's id, as the file name or the Subject line gives it
   // (see kaldo/names.h). A message that carries its own id in its tail
@@ -43,7 +59,8 @@ struct message {
   encoding kind = encoding::sbd_payload;
   // The payload's whole length when `bytes` holds only its first bytes (an
   // attachment too long for any message need not be read whole: its first
-  // 7,212 bytes and its length decide the answer). 0: `bytes` is whole.
+  // max_message_bytes + 1 bytes and its length decide the answer).
+  // 0: `bytes` is whole.
   std::uint64_t full_length = 0;
 };
 
@@ -68,6 +85,10 @@ struct conversion {
   // The output when converted; otherwise the text the program prints after
   // "Error: ", byte for byte (it may or may not end in CR LF).
   std::string text;
+  // When converted: the modem id the output names, the given one or the
+  // one the message carries in its tail (Latin-1 bytes). Empty when there
+  // is neither (the output then says "No ModemID" or leaves the line empty).
+  std::optional<std::string> known_modem_id;
 
   bool converted() const noexcept { return result == outcome::converted; }
   // Exactly what Kaldo_Command_Line prints for this message: the text, or

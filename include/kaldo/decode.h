@@ -68,9 +68,11 @@ struct decoded_message {
   // The fields below are then left empty.
   std::string error;
   int message_type = 0;  // 1, 2, 3 or 103
-  // The modem id as format 7 prints it: the given one, or the one the
-  // message tail carries (Latin-1 bytes, as the message has them), or
-  // "No ModemID" when there is neither.
+  // The modem id: the given one, or the one the message tail carries
+  // (Latin-1 bytes, as the message has them). Empty when there is neither.
+  std::optional<std::string> known_modem_id;
+  // Deprecated: known_modem_id says the same without a placeholder. The
+  // modem id as format 7 prints it, "No ModemID" when there is none.
   std::string modem_id;
   std::vector<report> reports;
 };

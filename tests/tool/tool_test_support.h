@@ -1,0 +1,68 @@
+// Shared by kaldo's tests: the generated fixtures, a sink that keeps what a
+// walk finds, a scratch folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tool/sources/source.h"
+
+namespace kaldo::tool::testing {
+
+// A fixture written by make_archive.py at test time. Where it is missing
+// the test is skipped, saying why; under CI=true that is a failure.
+inline std::string fixture(const std::string& name) {
+  return std::string(KALDO_TOOL_FIXTURES) + "/" + name;
+}
+#define KALDO_REQUIRE_FIXTURES()                                                     \
+  do {                                                                               \
+    if (!std::filesystem::exists(KALDO_TOOL_FIXTURES)) {                             \
+      const char* ci = std::getenv("CI");                                            \
+      if (ci != nullptr && std::string(ci) == "true") {                              \
+        FAIL() << "the generated fixtures are missing: " KALDO_TOOL_FIXTURES;        \
+      }                                                                              \
+      GTEST_SKIP() << "the generated fixtures are missing (python3 and "             \
+                      "tests/tool/make_archive.py write them): " KALDO_TOOL_FIXTURES; \
+    }                                                                                \
+  } while (false)
+
+class collecting_sink final : public message_sink {
+ public:
+  void found(found_message message) override { messages.push_back(std::move(message)); }
+  void skipped(skipped_input input) override { skips.push_back(std::move(input)); }
+  std::vector<found_message> messages;
+  std::vector<skipped_input> skips;
+};
+
+inline collecting_sink walk(const std::vector<std::string>& inputs) {
+  collecting_sink sink;
+  walk_inputs(inputs, sink);
+  return sink;
+}
+
+// A fresh folder, removed with the object.
+class scratch_folder {
+ public:
+  scratch_folder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kaldo_tool_XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~scratch_folder() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+  std::string write(const std::string& name, const std::string& bytes) const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_bytes(const std::string& path);
+
+}  // namespace kaldo::tool::testing

@@ -1,0 +1,50 @@
+// kaldo: tracker messages by the archive. One subcommand per task, all in
+// the table below; exit status 2 for any usage error.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+#include "tool/convert_command.h"
+#include "tool/subcommand.h"
+#include "tool/tracks_command.h"
+#include "kaldo/version.h"
+
+namespace {
+
+using kaldo::tool::subcommand;
+
+constexpr subcommand subcommands[] = {
+    {"convert", "Convert every message of the inputs into one text file each",
+     kaldo::tool::setup_convert_command},
+    {"tracks", "Write where every unit has been into GIS layers (GeoPackage, GPX, KML, PostGIS, ...)",
+     kaldo::tool::setup_tracks_command},
+};
+
+constexpr int usage_error = 2;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("Tracker messages by the archive: SBD attachments and SMS e-mails from files, "
+               "folders, mbox files and Maildir folders.",
+               "kaldo");
+  app.set_version_flag("--version", std::string("kaldo ") + KALDO_VERSION_STRING);
+  app.require_subcommand(1);
+  std::map<CLI::App*, std::function<int()>> runs;
+  for (const subcommand& entry : subcommands) {
+    CLI::App* command = app.add_subcommand(entry.name, entry.description);
+    runs[command] = entry.setup(*command);
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? 0 : usage_error;
+  }
+  for (const auto& [command, run] : runs) {
+    if (command->parsed()) return run();
+  }
+  return usage_error;
+}

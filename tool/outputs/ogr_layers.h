@@ -1,0 +1,101 @@
+// The fields of our layers and how one point or one unit becomes a
+// feature.
+//
+// `positions` and `tracks` have the same fields in every format; GPX and
+// KML get variants of the positions fields that their drivers turn into
+// the format's own elements (GPX: trk grouping, ele, time; KML: the
+// placemark name). Fields are found by name on an existing layer and by
+// position on a new one, since some drivers shorten names (DBF: ten
+// characters).
+#pragma once
+
+#include <ogrsf_frmts.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tool/fleet.h"
+
+namespace kaldo::tool {
+
+// What a point field holds.
+enum class point_value {
+  modem_id, time, altitude, speed, course, vertical_velocity, satellites, fix,
+  emergency, message_type, source,
+  track_number,   // GPX: which trk, one per unit
+  track_segment,  // GPX: always the first segment
+  time_text,      // KML: the placemark name
+};
+
+// What a unit field holds.
+enum class track_value { modem_id, first_time, last_time, points, name };
+
+struct point_field {
+  const char* name;
+  point_value value;
+};
+struct track_field {
+  const char* name;
+  track_value value;
+};
+
+// The field type a value is stored as; times are text where the format
+// has no date-time type.
+OGRFieldType field_type(point_value value, bool time_as_text);
+
+const std::vector<point_field>& positions_fields();
+const std::vector<track_field>& tracks_fields();
+const std::vector<point_field>& gpx_track_point_fields();
+// KML folders hold a unit's line and its points in one layer.
+const std::vector<point_field>& kml_point_fields();
+const std::vector<track_field>& kml_line_fields();
+
+// Creates the fields on a new layer or finds them on an existing one.
+// Returns the index of each field, in order; empty with the reason in
+// `*error` when an existing layer lacks one.
+std::vector<int> point_field_indices(OGRLayer& layer, const std::vector<point_field>& fields,
+                                     bool create, bool time_as_text, std::string* error);
+std::vector<int> track_field_indices(OGRLayer& layer, const std::vector<track_field>& fields,
+                                     bool create, bool time_as_text, std::string* error);
+
+// Writes points into one layer, reusing one feature: the per-point cost
+// is GDAL's own.
+class point_writer {
+ public:
+  point_writer(OGRLayer& layer, const std::vector<point_field>& fields, std::vector<int> indices,
+               bool time_as_text);
+  // `track_number` is the GPX trk the point belongs to.
+  bool write(const track_point& point, int track_number, std::string* error);
+
+ private:
+  OGRLayer& layer_;
+  const std::vector<point_field>& fields_;
+  std::vector<int> indices_;
+  bool time_as_text_;
+  std::unique_ptr<OGRFeature> feature_;
+  OGRPoint* geometry_;  // owned by feature_
+};
+
+// Writes or replaces one row per unit, with its line in time order; a unit
+// with one point gets no line (or, with `single_point_as_point`, its point).
+class track_writer {
+ public:
+  track_writer(OGRLayer& layer, const std::vector<track_field>& fields, std::vector<int> indices,
+               bool time_as_text, bool single_point_as_point = false);
+  // `replace_fid` is the unit's row from an earlier run, or OGRNullFID.
+  bool write(const fleet& fleet, const unit_track& unit, GIntBig replace_fid,
+             std::string* error);
+
+ private:
+  OGRLayer& layer_;
+  const std::vector<track_field>& fields_;
+  std::vector<int> indices_;
+  bool time_as_text_;
+  bool single_point_as_point_;
+};
+
+// GDAL's last error text, or `fallback` when it recorded none.
+std::string gdal_error(const std::string& fallback);
+
+}  // namespace kaldo::tool

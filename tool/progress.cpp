@@ -1,0 +1,65 @@
+#include "tool/progress.h"
+
+#include <unistd.h>
+
+#include <string>
+
+namespace kaldo::tool {
+
+namespace {
+
+std::string clock_text(double seconds) {
+  const auto whole = static_cast<long long>(seconds + 0.5);
+  char buffer[32];
+  if (whole >= 3600) {
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld", whole / 60, whole % 60);
+  }
+  return buffer;
+}
+
+}  // namespace
+
+progress_line::progress_line(std::FILE* stream, bool wanted)
+    : stream_(stream), shown_(wanted && ::isatty(::fileno(stream)) == 1) {}
+
+void progress_line::set_total_bytes(std::uint64_t bytes) {
+  std::lock_guard lock(mutex_);
+  total_bytes_ = bytes;
+}
+
+void progress_line::update(std::uint64_t messages, std::uint64_t bytes_read) {
+  if (!shown_) return;
+  std::lock_guard lock(mutex_);
+  const clock::time_point now = clock::now();
+  if (now - last_draw_ < std::chrono::milliseconds(100)) return;
+  last_draw_ = now;
+  draw(messages, bytes_read);
+}
+
+void progress_line::draw(std::uint64_t messages, std::uint64_t bytes_read) {
+  const double elapsed = std::chrono::duration<double>(clock::now() - start_).count();
+  const double rate = elapsed > 0 ? static_cast<double>(messages) / elapsed : 0;
+  std::string left = "?";
+  if (total_bytes_ > 0 && bytes_read > 0 && bytes_read <= total_bytes_) {
+    left = clock_text(elapsed * static_cast<double>(total_bytes_ - bytes_read) /
+                      static_cast<double>(bytes_read));
+  }
+  std::fprintf(stream_, "\r\033[K%llu messages, %.0f/s, %s elapsed, about %s left",
+               static_cast<unsigned long long>(messages), rate, clock_text(elapsed).c_str(),
+               left.c_str());
+  std::fflush(stream_);
+  drawn_ = true;
+}
+
+void progress_line::finish() {
+  std::lock_guard lock(mutex_);
+  if (drawn_) {
+    std::fputs("\r\033[K", stream_);
+    std::fflush(stream_);
+    drawn_ = false;
+  }
+}
+
+}  // namespace kaldo::tool

@@ -1,0 +1,224 @@
+// Files and folders: the walk over the inputs of a run. A folder is walked
+// in name order, following symbolic links, with a loop caught by the
+// folders open above it; every file goes to the first source of the table
+// below that claims it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "kaldo/names.h"
+#include "tool/paths.h"
+#include "tool/sources/email.h"
+#include "tool/sources/maildir.h"
+#include "tool/sources/mbox.h"
+#include "tool/sources/source.h"
+
+namespace kaldo::tool {
+
+namespace {
+
+struct file_entry {
+  std::string path;
+  std::string name;  // the last path component
+  std::uint64_t size = 0;
+  std::string head;  // the first bytes, for a file its name does not place
+};
+
+// The first bytes of a file tell an mbox.
+constexpr std::size_t head_bytes = 5;
+
+void read_sbd_file(const file_entry& file, message_sink& sink) {
+  found_message message;
+  message.source = file.path;
+  message.name = file.name;
+  message.kind = kaldo::encoding::sbd_payload;
+  const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    message.unreadable = "Cannot Open File.\r\n";
+    sink.found(std::move(message));
+    return;
+  }
+  message.bytes.resize(kept_payload_bytes);
+  std::size_t kept = 0;
+  bool failed = false;
+  // Up to the size the file had when found (as the single-file program,
+  // which takes its size once), so that a short file costs one read.
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(file.size, kept_payload_bytes));
+  while (kept < wanted) {
+    const ssize_t got = ::read(fd, message.bytes.data() + kept, wanted - kept);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) failed = true;
+    if (got <= 0) break;
+    kept += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  message.bytes.resize(kept);
+  if (failed) {
+    message.bytes.clear();
+    message.unreadable = "Cannot Open File.\r\n";
+  }
+  // The rest of a long file is only counted: its length decides the answer.
+  message.full_length = std::max<std::uint64_t>(file.size, kept);
+  sink.found(std::move(message));
+}
+
+void read_eml_file(const file_entry& file, message_sink& sink) {
+  email_place place;
+  place.source = file.path;
+  place.sms_name = file.name;
+  read_email_file(place, sink);
+}
+
+void read_mbox_file(const file_entry& file, message_sink& sink) { read_mbox(file.path, sink); }
+
+bool named_sbd(const file_entry& file) {
+  return kaldo::file_kind_of(file.name) == kaldo::file_kind::sbd_attachment;
+}
+bool named_eml(const file_entry& file) {
+  return kaldo::file_kind_of(file.name) == kaldo::file_kind::sms_email;
+}
+bool opens_mbox(const file_entry& file) { return looks_like_mbox(file.head); }
+
+// Which source reads a file: the name decides first, as it does for
+// Kaldo_Command_Line; an mbox is known by its first line.
+struct file_source {
+  bool (*claims)(const file_entry&);
+  void (*read)(const file_entry&, message_sink&);
+};
+constexpr file_source file_sources[] = {
+    {named_sbd, read_sbd_file},
+    {named_eml, read_eml_file},
+    {opens_mbox, read_mbox_file},
+};
+
+class walker {
+ public:
+  walker(message_sink& sink, const std::vector<std::string>& pass_over) : sink_(sink) {
+    for (const std::string& folder : pass_over) {
+      struct stat info;
+      if (::stat(folder.c_str(), &info) == 0) passed_over_.emplace_back(info.st_dev, info.st_ino);
+    }
+  }
+
+  void input(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) {
+      sink_.skipped({path, {}, std::string("cannot read: ") + std::strerror(errno), true});
+      return;
+    }
+    entry(path, info);
+  }
+
+ private:
+  void entry(const std::string& path, const struct stat& info) {
+    if (S_ISDIR(info.st_mode)) {
+      folder(path, info);
+    } else if (S_ISREG(info.st_mode)) {
+      file(path, info);
+    } else {
+      sink_.skipped({path, {}, "not a regular file or folder", false});
+    }
+  }
+
+  void folder(const std::string& path, const struct stat& info) {
+    const std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
+    for (const auto& passed : passed_over_) {
+      if (passed == identity) return;
+    }
+    for (const auto& open : open_folders_) {
+      if (open == identity) {
+        sink_.skipped({path, {}, "symbolic link loop: a folder inside itself", false});
+        return;
+      }
+    }
+    open_folders_.push_back(identity);
+    if (is_maildir(path)) {
+      read_maildir(path, sink_, [this](const std::string& subfolder) { input(subfolder); });
+    } else {
+      std::vector<std::string> names;
+      std::string error;
+      if (!list_folder(path, names, &error)) {
+        sink_.skipped({path, {}, "cannot read folder: " + error, true});
+      }
+      for (const std::string& name : names) input(join_path(path, name));
+    }
+    open_folders_.pop_back();
+  }
+
+  void file(const std::string& path, const struct stat& info) {
+    file_entry entry{path, last_path_component(path), static_cast<std::uint64_t>(info.st_size), {}};
+    if (!named_sbd(entry) && !named_eml(entry)) {
+      // Known by its first bytes, if at all; an unreadable one is no less
+      // a failure for its name.
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        sink_.skipped({path, {}, std::string("cannot read: ") + std::strerror(errno), true});
+        return;
+      }
+      entry.head.resize(head_bytes);
+      const ssize_t got = ::read(fd, entry.head.data(), head_bytes);
+      ::close(fd);
+      entry.head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    }
+    for (const file_source& source : file_sources) {
+      if (source.claims(entry)) {
+        source.read(entry, sink_);
+        // An mbox tells its progress as it goes.
+        if (source.read != read_mbox_file) sink_.advanced(entry.size);
+        return;
+      }
+    }
+    sink_.skipped({path, {}, "not a message file (.sbd, .eml, mbox or Maildir)", false});
+    sink_.advanced(entry.size);
+  }
+
+  message_sink& sink_;
+  std::vector<std::pair<dev_t, ino_t>> open_folders_;
+  std::vector<std::pair<dev_t, ino_t>> passed_over_;
+};
+
+void add_sizes(const std::string& path, std::vector<std::pair<dev_t, ino_t>>& open,
+               std::uint64_t& total) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return;
+  if (S_ISREG(info.st_mode)) {
+    total += static_cast<std::uint64_t>(info.st_size);
+    return;
+  }
+  if (!S_ISDIR(info.st_mode)) return;
+  for (const auto& folder : open) {
+    if (folder.first == info.st_dev && folder.second == info.st_ino) return;
+  }
+  std::vector<std::string> names;
+  std::string error;
+  if (!list_folder(path, names, &error)) return;
+  open.emplace_back(info.st_dev, info.st_ino);
+  for (const std::string& name : names) {
+    // tmp/ of a Maildir holds deliveries the walk passes over.
+    if (name == "tmp") continue;
+    add_sizes(join_path(path, name), open, total);
+  }
+  open.pop_back();
+}
+
+}  // namespace
+
+void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
+                 const std::vector<std::string>& pass_over) {
+  walker walk(sink, pass_over);
+  for (const std::string& input : inputs) walk.input(input);
+}
+
+std::uint64_t total_input_bytes(const std::vector<std::string>& inputs) {
+  std::uint64_t total = 0;
+  std::vector<std::pair<dev_t, ino_t>> open;
+  for (const std::string& input : inputs) add_sizes(input, open, total);
+  return total;
+}
+
+}  // namespace kaldo::tool

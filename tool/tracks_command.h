@@ -1,0 +1,34 @@
+// kaldo tracks: where every unit has been. The distinct position reports
+// of the inputs, and a line per unit, written through GDAL/OGR into a
+// GeoPackage, PostGIS, GPX, KML and other GIS formats, or as the map page.
+// Inputs, skipping rules, summary, report, progress and exit statuses are
+// those of kaldo convert.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "tool/outputs/fleet_sink.h"
+
+namespace kaldo::tool {
+
+struct tracks_options {
+  std::string century = "20";
+  unsigned jobs = 0;  // 0: one per core
+  bool valid_only = false;
+  std::string report_path;  // empty: no report
+  bool quiet = false;
+  std::string destination;
+  sink_options sink;  // --driver, and --tiles, --with-source for the map page
+  std::vector<std::string> inputs;
+};
+
+// The whole run: the exit status (0, 1 or 2) with the summary on stderr.
+int run_tracks(const tracks_options& options);
+
+std::function<int()> setup_tracks_command(CLI::App& command);
+
+}  // namespace kaldo::tool

@@ -1,0 +1,30 @@
+#include "tool/utc_text.h"
+
+#include <charconv>
+
+namespace kaldo::tool {
+
+using namespace std::chrono;
+
+std::optional<kaldo::utc_time> parse_iso8601(std::string_view text) {
+  // YYYY-MM-DDTHH:MM:SS.mmmZ
+  if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
+      text[13] != ':' || text[16] != ':' || text[19] != '.' || text[23] != 'Z') {
+    return std::nullopt;
+  }
+  int parts[7];
+  const int at[7][2] = {{0, 4}, {5, 2}, {8, 2}, {11, 2}, {14, 2}, {17, 2}, {20, 3}};
+  for (int i = 0; i < 7; ++i) {
+    const char* first = text.data() + at[i][0];
+    const char* last = first + at[i][1];
+    const auto [end, error] = std::from_chars(first, last, parts[i]);
+    if (error != std::errc{} || end != last || parts[i] < 0) return std::nullopt;
+  }
+  const year_month_day date{year{parts[0]}, month{static_cast<unsigned>(parts[1])},
+                            day{static_cast<unsigned>(parts[2])}};
+  if (!date.ok() || parts[3] > 23 || parts[4] > 59 || parts[5] > 59) return std::nullopt;
+  return sys_days{date} + hours{parts[3]} + minutes{parts[4]} + seconds{parts[5]} +
+         milliseconds{parts[6]};
+}
+
+}  // namespace kaldo::tool
