@@ -554,7 +554,7 @@ TEST(TypedDecoding, FailsWhereFormat7FailsWithTheSameText) {
   }
 }
 
-TEST(TypedDecoding, ModemIdAsFormat7PrintsIt) {
+TEST(TypedDecoding, ModemIdAsFormat7PrintsItAndAsEveryConversionKnowsIt) {
   binary_fields announcing;
   announcing.flags = 0x84;
   packed_fields announcing_packed;
@@ -574,7 +574,7 @@ TEST(TypedDecoding, ModemIdAsFormat7PrintsIt) {
     std::string bytes;
     kaldo::encoding kind;
     std::string given;
-    std::string expected;
+    std::string expected;  // as format 7 prints it
   } cases[] = {
       {"the given id when no report announces one", make_message(1, {binary_report({})}, "999"),
        kaldo::encoding::sbd_payload, "300034012345670", "300034012345670"},
@@ -598,11 +598,23 @@ TEST(TypedDecoding, ModemIdAsFormat7PrintsIt) {
     const auto typed = typed_of(c.bytes, how, c.kind);
     ASSERT_EQ(typed.result, kaldo::outcome::converted) << typed.error;
     EXPECT_EQ(typed.modem_id, c.expected);
-    how.format = 7;
+    // Without the placeholder: nothing where the output says "No ModemID".
+    const std::optional<std::string> known =
+        c.expected == "No ModemID" ? std::nullopt : std::optional<std::string>(c.expected);
+    EXPECT_EQ(typed.known_modem_id, known);
     kaldo::message msg;
     msg.bytes = c.bytes;
     msg.kind = c.kind;
-    EXPECT_EQ(lines_of(kaldo::convert_message(msg, how).text).at(0), "ModemID=" + c.expected);
+    for (int format = kaldo::first_format; format <= kaldo::last_format; ++format) {
+      SCOPED_TRACE(format);
+      how.format = format;
+      const kaldo::conversion converted = kaldo::convert_message(msg, how);
+      ASSERT_TRUE(converted.converted());
+      EXPECT_EQ(converted.known_modem_id, known);
+      if (format == 7) {
+        EXPECT_EQ(lines_of(converted.text).at(0), "ModemID=" + c.expected);
+      }
+    }
   }
 }
 
