@@ -24,7 +24,7 @@ class checking_sink final : public message_sink {
     if (message.kind == kaldo::encoding::sbd_payload) {
       if (message.bytes.size() > kept_payload_bytes) __builtin_trap();
       if (message.full_length < message.bytes.size()) __builtin_trap();
-      if (!message.part || message.part->empty()) __builtin_trap();
+      if (!message.origin.part || message.origin.part->empty()) __builtin_trap();
     } else if (message.bytes.size() > 2 * input_size_ + 2) {
       __builtin_trap();  // CR LF restored at most doubles the bytes
     }
@@ -47,7 +47,7 @@ class checking_sink final : public message_sink {
 class recording_sink final : public message_sink {
  public:
   void found(found_message m) override {
-    log.push_back("found " + std::to_string(m.index.value_or(0)) + " " + m.part.value_or("-") +
+    log.push_back("found " + std::to_string(m.origin.index.value_or(0)) + " " + m.origin.part.value_or("-") +
                   " " + m.name + " " + std::to_string(m.full_length) + " " + m.bytes);
   }
   void skipped(skipped_input s) override {

@@ -9,16 +9,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tool/run.h"
+
 namespace kaldo::tool {
 
 struct convert_options {
   int format = 0;
-  std::string century = "20";
-  unsigned jobs = 0;  // 0: one per core
-  std::string report_path;  // empty: no report
-  bool quiet = false;
+  run_options run;  // inputs, --century, --jobs, --report, --quiet
   std::string output_folder;
-  std::vector<std::string> inputs;
 };
 
 // The whole run: the exit status (0, 1 or 2) with the summary on stderr.

@@ -8,7 +8,10 @@
 #include "tool/display_text.h"
 
 namespace kaldo::tool {
+
 namespace {
+
+const std::string unnamed_unit = "No ModemID";
 
 // Bits of a coordinate for equality: -0.0 and 0.0 are the same place.
 std::uint64_t coordinate_bits(double value) { return std::bit_cast<std::uint64_t>(value + 0.0); }
@@ -106,9 +109,12 @@ void fleet_builder::add_stored(track_point point) {
 
 void fleet_builder::add(const kaldo::decoded_message& message, const message_source& source) {
   if (message.result != kaldo::outcome::converted) return;
-  if (!has_last_ || message.modem_id != last_raw_id_) {
-    last_raw_id_ = message.modem_id;
-    last_unit_ = unit_of(latin1_to_utf8(message.modem_id));
+  // A message that names no unit goes to the unit every text format
+  // calls "No ModemID".
+  const std::string& raw_id = message.known_modem_id ? *message.known_modem_id : unnamed_unit;
+  if (!has_last_ || raw_id != last_raw_id_) {
+    last_raw_id_ = raw_id;
+    last_unit_ = unit_of(latin1_to_utf8(raw_id));
     has_last_ = true;
   }
   std::string where;  // made once, for the first new point of the message

@@ -1,45 +1,51 @@
-// What a source of messages hands on: one tracker message as found in an
-// input (a saved file, an attachment, an e-mail), or an input that holds
-// none, with the reason.
+// What a source of messages hands on: one tracker message as found (a
+// saved file, an attachment, an e-mail, a message received over the
+// network), or an input that holds none, with the reason.
 //
-// Sources stream these in input order; every subcommand consumes the same
-// stream, so a message is found once, the same way, whatever is done with it.
+// A batch source hands them on in input order; every subcommand consumes
+// the same stream, so a message is found once, the same way, whatever is
+// done with it.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
-#include "kaldo/convert.h"
+#include "kaldo/kaldo.h"
+#include "tool/message_origin.h"
 
 namespace kaldo::tool {
 
-// An attachment keeps this many of its first bytes: one more than the
-// largest message (2 + 28 * 255 + 69), so that a longer one is told apart.
-inline constexpr std::size_t kept_payload_bytes = 7212;
+// A payload keeps this many of its first bytes: one more than the longest
+// message, so that a longer one is told apart.
+inline constexpr std::size_t kept_payload_bytes = kaldo::max_message_bytes + 1;
+
+struct message_outcome;
+
+// Called once, with the message's outcome, when that outcome is final:
+// its output written, or its positions committed to a store. A receiver
+// confirms a message to its sender from here, and from nowhere earlier.
+using message_done = std::function<void(const message_outcome&)>;
 
 struct found_message {
-  // The file the message came from, as found: the .sbd or .eml file, the
-  // mbox, the Maildir message file. Raw path bytes.
-  std::string source;
-  std::optional<std::uint64_t> index;  // position in an mbox, from 1
-  std::optional<std::string> part;     // the attachment's file name
+  message_origin origin;
   // The message's own name, not yet cleaned for use as a file name: the
-  // attachment's or file's name, or "<mbox>.<index>.eml".
+  // attachment's or file's name, or "<mbox>.<index>.eml". Its extension
+  // and digits are read as the single-file program reads a file name.
   std::string name;
   kaldo::encoding kind = kaldo::encoding::sbd_payload;
   // sbd_payload: the payload's first bytes (at most kept_payload_bytes).
-  // sms_text: the whole e-mail as saved in a .eml file.
+  // sms_text: the whole e-mail, as a saved .eml file holds it.
   std::string bytes;
   std::uint64_t full_length = 0;  // sbd_payload: the payload's whole length
-  // Set when the message could not be read at all: what Kaldo_Command_Line
-  // prints for it ("Cannot Open File.\r\n", "Error:Cannot Open File").
-  std::optional<std::string> unreadable;
+  // Set when the message could not be read at all.
+  std::optional<kaldo::read_refusal> unreadable;
+  message_done done;  // may be empty
 };
 
 struct skipped_input {
-  std::string path;    // raw path bytes
+  std::string path;    // raw path bytes, or what names a non-file input
   std::optional<std::uint64_t> index;  // the e-mail's position in an mbox
   std::string reason;  // UTF-8
   // True when the input could not be read (a folder without permission, a

@@ -18,4 +18,8 @@ std::string error_line(std::string text) {
   return text;
 }
 
+std::string error_line(kaldo::read_refusal refusal) {
+  return error_line(std::string(kaldo::printed(refusal)));
+}
+
 }  // namespace kaldo::tool

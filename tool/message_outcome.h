@@ -6,7 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "kaldo/convert.h"
+#include "kaldo/kaldo.h"
+#include "tool/message_origin.h"
 
 namespace kaldo::tool {
 
@@ -17,9 +18,7 @@ const char* to_string(message_status status);
 
 struct message_outcome {
   std::uint64_t number = 0;            // from 1, in input order
-  std::string source;                  // raw path bytes, as found_message::source
-  std::optional<std::uint64_t> index;  // in an mbox, from 1
-  std::optional<std::string> part;     // the attachment's file name
+  message_origin origin;               // as the message was found
   std::string modem_id;                // Latin-1 bytes; empty when none is known
   std::optional<std::string> output;   // raw path bytes of the file written
   message_status status = message_status::failed;
@@ -35,5 +34,6 @@ message_status status_of(kaldo::outcome result);
 // A failure text as the summary and the report list it: without the
 // "Error: " the program prints before it, or the line ends some texts carry.
 std::string error_line(std::string text);
+std::string error_line(kaldo::read_refusal refusal);
 
 }  // namespace kaldo::tool

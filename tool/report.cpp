@@ -48,9 +48,9 @@ run_report::~run_report() {
 
 void run_report::add(const message_outcome& outcome) {
   json entry;
-  entry["source"] = path_to_utf8(outcome.source);
-  entry["index"] = optional_number(outcome.index);
-  entry["part"] = optional_path(outcome.part);
+  entry["source"] = path_to_utf8(outcome.origin.path);
+  entry["index"] = optional_number(outcome.origin.index);
+  entry["part"] = optional_path(outcome.origin.part);
   entry["modem_id"] = outcome.modem_id.empty() ? json(nullptr) : json(latin1_to_utf8(outcome.modem_id));
   entry["output"] = optional_path(outcome.output);
   entry["status"] = to_string(outcome.status);

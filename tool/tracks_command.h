@@ -12,18 +12,15 @@
 #include <CLI/CLI.hpp>
 
 #include "tool/outputs/fleet_sink.h"
+#include "tool/run.h"
 
 namespace kaldo::tool {
 
 struct tracks_options {
-  std::string century = "20";
-  unsigned jobs = 0;  // 0: one per core
+  run_options run;  // inputs, --century, --jobs, --report, --quiet
   bool valid_only = false;
-  std::string report_path;  // empty: no report
-  bool quiet = false;
   std::string destination;
   sink_options sink;  // --driver, and --tiles, --with-source for the map page
-  std::vector<std::string> inputs;
 };
 
 // The whole run: the exit status (0, 1 or 2) with the summary on stderr.

@@ -164,7 +164,7 @@ TEST(fleet_builder, keeps_conflicting_points_of_one_instant_in_the_order_seen) {
 TEST(fleet_builder, writes_latin1_ids_and_paths_as_utf8) {
   fleet_builder builder;
   builder.add(message_of("12\xE9\xFF", {noon}), {"/in/caf\xE9.eml", "r\xE9sum\xE9.sbd"});
-  builder.add(message_of("No ModemID", {noon}), {"/in/\xC3\xA9t\xC3\xA9.sbd", ""});
+  builder.add(message_of("", {noon}), {"/in/\xC3\xA9t\xC3\xA9.sbd", ""});
   const fleet result = builder.finish();
   ASSERT_EQ(result.units.size(), 2u);
   EXPECT_EQ(result.units[0].modem_id, "12\xC3\xA9\xC3\xBF");

@@ -60,7 +60,7 @@ TEST(OutputNamer, ClashesAreNumberedInInputOrderAndRepeatsAreDuplicates) {
 TEST(OutputNamer, AnUnreadableMessageIsNeverADuplicate) {
   output_namer namer;
   found_message message = named("1_a.sbd", "");
-  message.unreadable = "Cannot Open File.\r\n";
+  message.unreadable = kaldo::read_refusal::cannot_read_sbd;
   EXPECT_EQ(namer.name(message, 1).file_name, "1_a.sbd.txt");
   EXPECT_EQ(namer.name(message, 2).file_name, "1_a.sbd.2.txt");
 }

@@ -19,21 +19,19 @@ TEST(RunReport, OneValidJsonObjectWhateverBytesTheMessagesCarry) {
 
   message_outcome converted;
   converted.number = 1;
-  converted.source = "archive/caf\xe9.mbox";  // not UTF-8
-  converted.index = 3;
-  converted.part = "300234010123450_000123.sbd";
+  converted.origin = file_origin("archive/caf\xe9.mbox", 3, "300234010123450_000123.sbd");  // not UTF-8
   converted.modem_id = "Unit \xe9\"\\\x01";  // Latin-1 from a message tail
   converted.output = "out/300234010123450_000123.sbd.txt";
   converted.status = message_status::converted;
   message_outcome failed;
   failed.number = 2;
-  failed.source = "a/1_2.sbd";
+  failed.origin = file_origin("a/1_2.sbd");
   failed.output = "out/1_2.sbd.txt";
   failed.status = message_status::failed;
   failed.error = "Invalid Length";
   message_outcome duplicate;
   duplicate.number = 3;
-  duplicate.source = "a/1_2.sbd";
+  duplicate.origin = file_origin("a/1_2.sbd");
   duplicate.status = message_status::duplicate;
   duplicate.duplicate_of = 2;
   const skipped_input skipped{"a/notes\xff.txt", {}, "not a message file", false};

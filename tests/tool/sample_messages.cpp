@@ -35,7 +35,9 @@ kaldo::decoded_message message_of(std::string modem_id,
   kaldo::decoded_message message;
   message.result = kaldo::outcome::converted;
   message.message_type = message_type;
-  message.modem_id = std::move(modem_id);
+  // An empty id is a message that names none.
+  if (!modem_id.empty()) message.known_modem_id = modem_id;
+  message.modem_id = modem_id.empty() ? "No ModemID" : std::move(modem_id);
   int index = 0;
   for (auto& position : positions) {
     kaldo::report report;
@@ -75,7 +77,7 @@ kaldo::tool::fleet sample_fleet() {
                                                             7.26, kaldo::fix_state::invalid)},
                          1),
               {"/in/caf\xE9.sbd", ""});
-  builder.add(message_of("No ModemID", {position_at("2008-05-17T11:00:00.000Z", 10, 20)}, 103),
+  builder.add(message_of("", {position_at("2008-05-17T11:00:00.000Z", 10, 20)}, 103),
               {"/in/sms.eml", ""});
   return builder.finish();
 }

@@ -18,8 +18,9 @@ kaldo::position position_at(std::string_view iso_time, double latitude, double l
                             kaldo::fix_state fix = kaldo::fix_state::valid,
                             bool emergency = false);
 
-// A converted message of `modem_id` with one report per position; an
-// empty optional is a report the decoder could not make a position of.
+// A converted message of `modem_id` (empty: one that names no unit) with
+// one report per position; an empty optional is a report the decoder
+// could not make a position of.
 kaldo::decoded_message message_of(std::string modem_id,
                                   std::vector<std::optional<kaldo::position>> positions,
                                   int message_type = 3);

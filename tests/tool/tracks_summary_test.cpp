@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "Added to fleet.gpkg, which kept its 0 earlier points\n"},
         summary_case{"emergencies_of_each_unit_that_had_any",
                      {message_of("1", {sos}), message_of("2", {noon}),
-                      message_of("No ModemID", {sos, noon})},
+                      message_of("", {sos, noon})},
                      "fleet.geojson", false, false,
                      "Reports: 4, 4 new points, 0 already seen\n"
                      "Units: 3; emergency reports: 1 1, No ModemID 1\n"

@@ -70,9 +70,7 @@ gobject_ptr<GMimeStream> filtered(GMimeStream* source, GMimeFilter* filter) {
 bool read_attachment(GMimePart* part, const email_place& place, message_sink& sink) {
   const std::string name = g_mime_part_get_filename(part);
   found_message message;
-  message.source = place.source;
-  message.index = place.index;
-  message.part = name;
+  message.origin = file_origin(place.source, place.index, name);
   message.name = name;
   message.kind = kaldo::encoding::sbd_payload;
   GMimeDataWrapper* content = g_mime_part_get_content(part);
@@ -114,8 +112,7 @@ bool read_parsed_email(GMimeMessage* email, GMimeStream* raw, std::int64_t begin
     return true;
   }
   found_message message;
-  message.source = place.source;
-  message.index = place.index;
+  message.origin = file_origin(place.source, place.index);
   message.name = place.sms_name;
   message.kind = kaldo::encoding::sms_text;
   gobject_ptr<GMimeStream> range(g_mime_stream_substream(raw, begin, end));
@@ -144,10 +141,10 @@ void read_email_file(const email_place& place, message_sink& sink) {
   gobject_ptr<GMimeStream> file = open_file_stream(place.source, &error);
   if (!file) {
     found_message message;
-    message.source = place.source;
+    message.origin = file_origin(place.source);
     message.name = place.sms_name;
     message.kind = kaldo::encoding::sms_text;
-    message.unreadable = "Error:Cannot Open File";
+    message.unreadable = kaldo::read_refusal::cannot_read_email;
     sink.found(std::move(message));
     return;
   }

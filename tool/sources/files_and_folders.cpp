@@ -1,6 +1,6 @@
-// Files and folders: the walk over the inputs of a run. A folder is walked
+// Files and folders: the walk over one input of a run. A folder is walked
 // in name order, following symbolic links, with a loop caught by the
-// folders open above it; every file goes to the first source of the table
+// folders open above it; every file goes to the first reader of the table
 // below that claims it.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,12 +8,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "kaldo/names.h"
 #include "tool/paths.h"
 #include "tool/sources/email.h"
+#include "tool/sources/files_and_folders.h"
 #include "tool/sources/maildir.h"
 #include "tool/sources/mbox.h"
 #include "tool/sources/source.h"
@@ -34,12 +36,12 @@ constexpr std::size_t head_bytes = 5;
 
 void read_sbd_file(const file_entry& file, message_sink& sink) {
   found_message message;
-  message.source = file.path;
+  message.origin = file_origin(file.path);
   message.name = file.name;
   message.kind = kaldo::encoding::sbd_payload;
   const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    message.unreadable = "Cannot Open File.\r\n";
+    message.unreadable = kaldo::read_refusal::cannot_read_sbd;
     sink.found(std::move(message));
     return;
   }
@@ -60,7 +62,7 @@ void read_sbd_file(const file_entry& file, message_sink& sink) {
   message.bytes.resize(kept);
   if (failed) {
     message.bytes.clear();
-    message.unreadable = "Cannot Open File.\r\n";
+    message.unreadable = kaldo::read_refusal::cannot_read_sbd;
   }
   // The rest of a long file is only counted: its length decides the answer.
   message.full_length = std::max<std::uint64_t>(file.size, kept);
@@ -206,19 +208,33 @@ void add_sizes(const std::string& path, std::vector<std::pair<dev_t, ino_t>>& op
   open.pop_back();
 }
 
+class files_and_folders final : public source {
+ public:
+  files_and_folders(std::string path, source_settings settings)
+      : path_(std::move(path)), settings_(std::move(settings)) {}
+
+  void run(message_sink& sink) override {
+    walker walk(sink, settings_.pass_over);
+    walk.input(path_);
+  }
+
+  std::uint64_t total_bytes() const override {
+    std::uint64_t total = 0;
+    std::vector<std::pair<dev_t, ino_t>> open;
+    add_sizes(path_, open, total);
+    return total;
+  }
+
+ private:
+  std::string path_;
+  source_settings settings_;
+};
+
 }  // namespace
 
-void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
-                 const std::vector<std::string>& pass_over) {
-  walker walk(sink, pass_over);
-  for (const std::string& input : inputs) walk.input(input);
-}
-
-std::uint64_t total_input_bytes(const std::vector<std::string>& inputs) {
-  std::uint64_t total = 0;
-  std::vector<std::pair<dev_t, ino_t>> open;
-  for (const std::string& input : inputs) add_sizes(input, open, total);
-  return total;
+std::unique_ptr<source> open_files_and_folders(const std::string& path,
+                                               const source_settings& settings) {
+  return std::make_unique<files_and_folders>(path, settings);
 }
 
 }  // namespace kaldo::tool

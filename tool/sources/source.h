@@ -1,13 +1,22 @@
-// Where messages come from: the inputs of a run (files, folders, mbox
-// files, Maildir folders), walked in the order given and, inside a folder,
-// in name order. Every message found and every input passed over reaches
-// the sink in that order, so that a run is the same whatever consumes it.
+// Where messages come from. A source yields messages: the files and
+// folders of a run (with the mbox files, Maildir folders and e-mails in
+// them) today; a network receiver or a mailbox tomorrow. Every kind of
+// source is a row of one table (source_table.cpp), chosen by the input it
+// is given; a test or a later reader adds its own row with
+// register_source, and nothing else changes.
 //
-// Memory stays bounded by one message: files are read one at a time, an
-// mbox one e-mail at a time, and an attachment keeps only its first bytes.
+// A batch source hands on every message and every input passed over in
+// input order and returns. A receiver may hand on messages from several
+// threads at once: the sink it is given is safe for that. Either way each
+// message carries its origin as data, and a completion that the run calls
+// once the message's outcome is final.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tool/found_message.h"
@@ -23,15 +32,45 @@ class message_sink {
   virtual void advanced(std::uint64_t /*bytes*/) {}
 };
 
-// Walks every input in order. Never throws for a bad input: each is
-// handed to `sink` as skipped, with the reason. The folders of `pass_over`
-// (a run's own output folder) are left out without a word wherever they
-// turn up.
+class source {
+ public:
+  virtual ~source() = default;
+  // Hands every message on to `sink`; returns when there are no more.
+  // Never throws for a bad input: each is handed on as skipped, with the
+  // reason.
+  virtual void run(message_sink& sink) = 0;
+  // The bytes the source will read, for an estimate of what is left; 0 when
+  // it cannot tell. May be called from another thread while it runs.
+  virtual std::uint64_t total_bytes() const { return 0; }
+};
+
+// What every source of a run is opened with.
+struct source_settings {
+  // Folders to leave out without a word wherever they turn up (a run's own
+  // output folder).
+  std::vector<std::string> pass_over;
+};
+
+struct source_kind {
+  std::string name;
+  // Whether this kind reads `input` (a path, a URL, ...).
+  std::function<bool(std::string_view input)> claims;
+  std::function<std::unique_ptr<source>(const std::string& input, const source_settings&)> open;
+};
+
+// Adds a kind of source, asked before the ones already there.
+void register_source(source_kind kind);
+
+// The source for one input: the first kind of the table that claims it.
+// Files and folders claim whatever no other kind claims.
+std::unique_ptr<source> open_source(const std::string& input, const source_settings& settings);
+
+// Runs the source of every input in turn, in the order given.
 void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
                  const std::vector<std::string>& pass_over = {});
 
-// The total size of the regular files under `inputs`, for an estimate of
-// what is left; a cheap walk that reads no file.
+// What the sources of `inputs` will read, for an estimate of what is left;
+// a cheap walk that reads no file.
 std::uint64_t total_input_bytes(const std::vector<std::string>& inputs);
 
 }  // namespace kaldo::tool

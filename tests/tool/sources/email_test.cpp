@@ -30,10 +30,10 @@ TEST(EmailSource, EveryAttachmentIsOneMessageNamedAfterIt) {
     for (std::size_t i = 0; i < c.parts.size(); ++i) {
       const found_message& message = found.messages[i];
       EXPECT_EQ(message.kind, kaldo::encoding::sbd_payload);
-      EXPECT_EQ(message.part, c.parts[i].name);
+      EXPECT_EQ(message.origin.part, c.parts[i].name);
       EXPECT_EQ(message.name, c.parts[i].name);
-      EXPECT_EQ(message.source, fixture(c.file));
-      EXPECT_FALSE(message.index);
+      EXPECT_EQ(message.origin.path, fixture(c.file));
+      EXPECT_FALSE(message.origin.index);
       EXPECT_EQ(message.bytes.size(), c.parts[i].length);
       EXPECT_EQ(message.full_length, c.parts[i].length);
     }
@@ -60,7 +60,7 @@ TEST(EmailSource, BrokenBase64IsDecodedAsFarAsItGoesAndNeverStopsTheWalk) {
   KALDO_REQUIRE_FIXTURES();
   const collecting_sink found = walk({fixture("broken_base64.eml"), fixture("one_attachment.eml")});
   ASSERT_EQ(found.messages.size(), 2u);
-  EXPECT_EQ(found.messages[0].part, "300234010123454_000001.sbd");
+  EXPECT_EQ(found.messages[0].origin.part, "300234010123454_000001.sbd");
   EXPECT_LT(found.messages[0].bytes.size(), 30u);
   EXPECT_EQ(found.messages[1].bytes.size(), 30u);
 }
@@ -75,7 +75,7 @@ TEST(EmailSource, AnEmailWithoutSbdAttachmentIsAnSmsEmailReadAsSaved) {
     EXPECT_EQ(found.messages[0].kind, kaldo::encoding::sms_text);
     EXPECT_EQ(found.messages[0].bytes, read_bytes(fixture(file)));
     EXPECT_EQ(found.messages[0].name, file);
-    EXPECT_FALSE(found.messages[0].part);
+    EXPECT_FALSE(found.messages[0].origin.part);
   }
 }
 

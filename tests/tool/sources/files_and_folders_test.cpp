@@ -82,8 +82,8 @@ TEST(FilesAndFolders, UnreadableFilesAndFolders) {
   const collecting_sink found = walk({sbd, eml, folder.path() + "/closed"});
   ASSERT_EQ(found.messages.size(), 2u);
   // What Kaldo_Command_Line prints for each.
-  EXPECT_EQ(found.messages[0].unreadable, "Cannot Open File.\r\n");
-  EXPECT_EQ(found.messages[1].unreadable, "Error:Cannot Open File");
+  EXPECT_EQ(found.messages[0].unreadable, kaldo::read_refusal::cannot_read_sbd);
+  EXPECT_EQ(found.messages[1].unreadable, kaldo::read_refusal::cannot_read_email);
   ASSERT_EQ(found.skips.size(), 1u);
   EXPECT_TRUE(found.skips[0].unreadable);
 }

@@ -17,11 +17,11 @@ TEST(MaildirSource, EveryEmailOfCurAndNewAndNothingOfTheServersFiles) {
   std::size_t sms = 0;
   for (const found_message& message : found.messages) {
     // The message file itself, never just the folder.
-    EXPECT_TRUE(message.source.starts_with(fixture("Maildir/new/"))) << message.source;
-    EXPECT_FALSE(message.index);
+    EXPECT_TRUE(message.origin.path.starts_with(fixture("Maildir/new/"))) << message.origin.path;
+    EXPECT_FALSE(message.origin.index);
     if (message.kind == kaldo::encoding::sms_text) {
       ++sms;
-      EXPECT_EQ(message.name, message.source.substr(message.source.rfind('/') + 1) + ".eml");
+      EXPECT_EQ(message.name, message.origin.path.substr(message.origin.path.rfind('/') + 1) + ".eml");
       EXPECT_NE(message.bytes.find("\r\n\r\n"), std::string::npos);
     }
   }
@@ -39,8 +39,8 @@ TEST(MaildirSource, DeliveriesInProgressAndDotFilesArePassedOver) {
   std::filesystem::create_directories(folder.path() + "/md/.Sent/cur");
   const collecting_sink found = walk({folder.path() + "/md"});
   ASSERT_EQ(found.messages.size(), 2u);
-  EXPECT_EQ(found.messages[0].source, folder.path() + "/md/cur/1.host:2,S");
-  EXPECT_EQ(found.messages[1].source, folder.path() + "/md/.Sent/new/3.host");
+  EXPECT_EQ(found.messages[0].origin.path, folder.path() + "/md/cur/1.host:2,S");
+  EXPECT_EQ(found.messages[1].origin.path, folder.path() + "/md/.Sent/new/3.host");
   EXPECT_TRUE(found.skips.empty());
   // Stored with bare line feeds, handed on with the CR LF of a saved file.
   EXPECT_EQ(found.messages[0].bytes, "Subject: 300234010123450@x\r\n\r\ng1\r\n");

@@ -28,8 +28,8 @@ TEST(MboxSource, EveryEmailInOrderWithItsIndex) {
   };
   for (std::size_t i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(found.messages[i].source, mbox);
-    EXPECT_EQ(found.messages[i].index, expected[i].index);
+    EXPECT_EQ(found.messages[i].origin.path, mbox);
+    EXPECT_EQ(found.messages[i].origin.index, expected[i].index);
     EXPECT_EQ(found.messages[i].kind, expected[i].kind);
     EXPECT_EQ(found.messages[i].name, expected[i].name);
   }
@@ -66,7 +66,7 @@ TEST(MboxSource, TruncatedAndGarbageMboxesNeverStopTheRun) {
   const std::string garbage = folder.write("garbage.mbox", "From \n\xff\xfe\x00\x01" + std::string(5000, '\x80'));
   const collecting_sink found = walk({cut, garbage, fixture("one_attachment.eml")});
   ASSERT_FALSE(found.messages.empty());
-  EXPECT_EQ(found.messages.back().part, "300234010123450_000123.sbd");
+  EXPECT_EQ(found.messages.back().origin.part, "300234010123450_000123.sbd");
 }
 
 TEST(MboxCuts, WhereAFromLineFollowsAnEmptyLine) {
@@ -100,9 +100,9 @@ TEST(MboxCuts, WhereAFromLineFollowsAnEmptyLine) {
 class recording_sink final : public message_sink {
  public:
   void found(found_message m) override {
-    log << "found " << m.source << " " << m.index.value_or(0) << " " << m.part.value_or("-")
+    log << "found " << m.origin.path << " " << m.origin.index.value_or(0) << " " << m.origin.part.value_or("-")
         << " " << m.name << " " << static_cast<int>(m.kind) << " " << m.full_length << " "
-        << m.unreadable.value_or("-") << " [" << m.bytes << "]\n";
+        << (m.unreadable ? kaldo::printed(*m.unreadable) : "-") << " [" << m.bytes << "]\n";
   }
   void skipped(skipped_input s) override {
     log << "skipped " << s.path << " " << s.index.value_or(0) << " " << s.reason << " "

@@ -1,0 +1,193 @@
+#include "tool/run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include "tool/display_text.h"
+#include "tool/ordered_pipeline.h"
+#include "tool/progress.h"
+#include "tool/report.h"
+#include "tool/sources/source.h"
+
+namespace kaldo::tool {
+
+namespace {
+
+using run_job = std::variant<run_item, skipped_input>;
+
+kaldo::saved_message read_found(const found_message& found) {
+  if (found.unreadable) {
+    kaldo::saved_message refused;
+    refused.refusal = found.unreadable;
+    refused.kind = found.kind;
+    return refused;
+  }
+  if (found.kind == kaldo::encoding::sbd_payload) {
+    return kaldo::read_sbd_attachment(found.name, found.bytes, found.full_length);
+  }
+  return kaldo::read_sms_email_message(found.bytes);
+}
+
+// Reads the message as the single-file program reads its saved file and
+// asks the library for what the command needs.
+void work_on(run_item& item, const kaldo::settings& how, run_work& work) {
+  message_outcome& outcome = item.outcome;
+  outcome.number = item.number;
+  outcome.origin = item.message.origin;
+  const kaldo::saved_message saved = read_found(item.message);
+  outcome.modem_id = saved.modem_id;
+  if (outcome.status == message_status::duplicate) {
+    work.worked(item);
+    return;
+  }
+  if (saved.refusal) {
+    outcome.status = message_status::failed;
+    outcome.error = error_line(*saved.refusal);
+    item.printed = kaldo::printed(*saved.refusal);
+  } else if (work.call() == library_call::convert_text) {
+    const kaldo::conversion conversion = kaldo::convert_message(saved.view(), saved.with_modem_id(how));
+    outcome.status = status_of(conversion.result);
+    if (outcome.status == message_status::failed) outcome.error = error_line(conversion.text);
+    // The id the output names: a message may carry its own in its tail.
+    if (conversion.converted()) outcome.modem_id = conversion.known_modem_id.value_or("");
+    item.printed = conversion.printed();
+  } else {
+    item.decoded = kaldo::decode_message(saved.view(), saved.with_modem_id(how));
+    outcome.status = status_of(item.decoded.result);
+    if (outcome.status == message_status::failed) outcome.error = error_line(item.decoded.error);
+    // The id the points carry: a message may bring its own in its tail.
+    if (item.decoded.result == kaldo::outcome::converted) {
+      outcome.modem_id = item.decoded.known_modem_id.value_or("");
+    }
+  }
+  work.worked(item);
+}
+
+// Numbers each message as it is found and queues it. Sources that hand
+// messages on from several threads take turns here, so numbers follow the
+// order in which messages are queued.
+class queueing_sink final : public message_sink {
+ public:
+  queueing_sink(ordered_pipeline<run_job, run_job>& pipeline, run_work& work,
+                std::atomic<std::uint64_t>& bytes_read)
+      : pipeline_(pipeline), work_(work), bytes_read_(bytes_read) {}
+
+  void found(found_message message) override {
+    std::lock_guard lock(mutex_);
+    run_item item;
+    item.number = ++messages_;
+    item.message = std::move(message);
+    work_.found(item);
+    const std::size_t weight = item.message.bytes.size() + 256;
+    pipeline_.push(std::move(item), weight);
+  }
+  void skipped(skipped_input input) override {
+    std::lock_guard lock(mutex_);
+    pipeline_.push(std::move(input), 256);
+  }
+  void advanced(std::uint64_t bytes) override { bytes_read_ += bytes; }
+
+ private:
+  std::mutex mutex_;
+  ordered_pipeline<run_job, run_job>& pipeline_;
+  run_work& work_;
+  std::atomic<std::uint64_t>& bytes_read_;
+  std::uint64_t messages_ = 0;
+};
+
+}  // namespace
+
+const CLI::Validator& century_digits() {
+  static const CLI::Validator validator(
+      [](std::string& text) -> std::string {
+        const bool digits = text.size() == 2 && std::isdigit(static_cast<unsigned char>(text[0])) &&
+                            std::isdigit(static_cast<unsigned char>(text[1]));
+        return digits ? std::string() : "the century is two digits, such as 19 or 20";
+      },
+      "MC");
+  return validator;
+}
+
+void add_run_options(CLI::App& command, run_options& options, const char* jobs_help) {
+  command.add_option("--century", options.century, "Two digits put before two-digit years (default 20)")
+      ->check(century_digits());
+  command.add_option("--jobs,-j", options.jobs, jobs_help)->check(CLI::Range(1u, 1024u));
+  command.add_option("--report", options.report_path, "Write a JSON report of every message here");
+  command.add_flag("--quiet,-q", options.quiet, "No progress line and no summary");
+}
+
+void add_run_inputs(CLI::App& command, run_options& options) {
+  command.add_option("inputs", options.inputs, ".sbd and .eml files, folders, mbox files and Maildir folders")
+      ->required();
+}
+
+int run_messages(const run_options& options, const run_setup& setup, run_work& work) {
+  std::string error;
+  std::unique_ptr<run_report> report;
+  const auto report_failed = [&] {
+    std::fprintf(stderr, "%s: cannot write the report %s: %s\n", setup.command,
+                 path_to_utf8(options.report_path).c_str(), error.c_str());
+    return 2;
+  };
+  if (!options.report_path.empty()) {
+    report = run_report::create(options.report_path, &error);
+    if (!report) return report_failed();
+  }
+  const unsigned jobs = options.jobs > 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+
+  run_summary summary;
+  progress_line progress(stderr, !options.quiet);
+  std::atomic<std::uint64_t> bytes_read{0};
+  std::thread sizing;
+  if (setup.size_first) {
+    // The walk reads no file.
+    const std::uint64_t input_bytes = total_input_bytes(options.inputs);
+    progress.set_total_bytes(input_bytes);
+    work.sized(input_bytes);
+  } else if (progress.shown()) {
+    sizing = std::thread([&] { progress.set_total_bytes(total_input_bytes(options.inputs)); });
+  }
+  {
+    ordered_pipeline<run_job, run_job> pipeline(
+        jobs,
+        [&](run_job& job) -> run_job {
+          if (auto* item = std::get_if<run_item>(&job)) work_on(*item, setup.how, work);
+          return std::move(job);
+        },
+        [&](run_job& job) {
+          if (auto* item = std::get_if<run_item>(&job)) {
+            summary.add(item->outcome);
+            if (report) report->add(item->outcome);
+            work.delivered(*item);
+            if (item->message.done) item->message.done(item->outcome);
+          } else {
+            const auto& skipped = std::get<skipped_input>(job);
+            summary.add(skipped);
+            if (report) report->add(skipped);
+          }
+          progress.update(summary.totals().messages, bytes_read.load());
+        });
+    queueing_sink sink(pipeline, work, bytes_read);
+    walk_inputs(options.inputs, sink, setup.pass_over);
+    pipeline.finish();
+  }
+  if (sizing.joinable()) sizing.join();
+  progress.finish();
+
+  int status = summary.exit_status();
+  if (const int finished = work.finish(summary)) status = finished;
+  if (report && !report->finish(summary, &error)) status = report_failed();
+  if (!options.quiet) {
+    std::fputs(summary.text().c_str(), stderr);
+    std::fputs(work.summary_text().c_str(), stderr);
+  }
+  return status;
+}
+
+}  // namespace kaldo::tool
