@@ -191,11 +191,15 @@ temp_dir::temp_dir() {
 
 temp_dir::~temp_dir() {
   std::error_code ignored;
+  // A test may have taken its own permissions away to see them refused.
+  std::filesystem::permissions(from_utf8(path_), std::filesystem::perms::owner_all, ignored);
   std::filesystem::remove_all(from_utf8(path_), ignored);
 }
 
 std::string temp_dir::write(const std::string& name, const std::string& bytes) const {
   const std::string full = path_ + "/" + name;
+  std::error_code ignored;
+  std::filesystem::create_directories(from_utf8(full).parent_path(), ignored);
   std::ofstream(from_utf8(full), std::ios::binary) << bytes;
   return full;
 }

@@ -77,7 +77,7 @@ program_run run_program(const std::vector<std::string>& args,
                         const std::vector<std::string>& prefix = {});
 
 // A fresh temporary directory, removed with the object. Its path and the
-// names written in it are UTF-8.
+// names written in it are UTF-8; `write` makes the folders a name has.
 class temp_dir {
  public:
   temp_dir();

@@ -17,15 +17,15 @@ struct run_result {
 };
 
 run_result run_kaldo(const std::string& arguments) {
-  scratch_folder scratch;
+  temp_dir scratch;
   const std::string err = scratch.path() + "/stderr";
   const std::string command = std::string("'") + KALDO_PROGRAM + "' " + arguments + " >/dev/null 2>'" + err + "'";
   const int raw = std::system(command.c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_bytes(err)};
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(err)};
 }
 
 TEST(ConvertCommand, UsageErrorsExitWith2AndSayWhat) {
-  scratch_folder folder;
+  temp_dir folder;
   const std::string input = folder.write("1_a.sbd", "Updated");
   const std::string out = " -o '" + folder.path() + "/out' ";
   const struct {
@@ -59,7 +59,7 @@ TEST(ConvertCommand, HelpAndVersionExitWith0) {
 }
 
 TEST(ConvertCommand, AnOutputFolderThatCannotBeWrittenExitsWith2) {
-  scratch_folder folder;
+  temp_dir folder;
   const std::string input = folder.write("1_a.sbd", "Updated");
   const std::string file = folder.write("file", "x");
   const run_result run = run_kaldo("convert --format 7 -o '" + file + "/out' " + input);
@@ -68,7 +68,7 @@ TEST(ConvertCommand, AnOutputFolderThatCannotBeWrittenExitsWith2) {
 }
 
 TEST(ConvertCommand, ExitStatusOfARun) {
-  const std::string single = read_bytes(std::string(KALDO_EXAMPLES) + "/300034012345671_single.sbd");
+  const std::string single = read_file(std::string(KALDO_EXAMPLES) + "/300034012345671_single.sbd");
   const struct {
     const char* why;
     std::vector<std::pair<std::string, std::string>> files;
@@ -81,18 +81,18 @@ TEST(ConvertCommand, ExitStatusOfARun) {
       {"an SMS e-mail without a blank line", {{"x.eml", "Subject: 1@x\r\ng1"}}, 1},
   };
   for (const auto& c : cases) {
-    scratch_folder folder;
+    temp_dir folder;
     for (const auto& [name, bytes] : c.files) folder.write("in/" + name, bytes);
     const run_result run = run_kaldo("convert --format 7 -o '" + folder.path() + "/out' '" + folder.path() + "/in'");
     EXPECT_EQ(run.status, c.status) << c.why << "\n" << run.err;
   }
-  scratch_folder folder;
+  temp_dir folder;
   EXPECT_EQ(run_kaldo("convert --format 7 -o '" + folder.path() + "/out' '" + folder.path() + "/missing'").status, 1)
       << "an input that cannot be read";
 }
 
 TEST(ConvertCommand, ARerunOverwritesItsOwnOutputs) {
-  scratch_folder folder;
+  temp_dir folder;
   folder.write("in/1_a.sbd", "Updated");
   folder.write("in/x/1_a.sbd", "Failed");
   const std::string arguments = "convert --format 7 -o '" + folder.path() + "/out' '" + folder.path() + "/in'";
@@ -105,11 +105,11 @@ TEST(ConvertCommand, ARerunOverwritesItsOwnOutputs) {
   }
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"1_a.sbd.2.txt", "1_a.sbd.txt"}));
-  EXPECT_TRUE(read_bytes(folder.path() + "/out/1_a.sbd.2.txt").starts_with("Error: "));
+  EXPECT_TRUE(read_file(folder.path() + "/out/1_a.sbd.2.txt").starts_with("Error: "));
 }
 
 TEST(ConvertCommand, AnOutputFolderAmongTheInputsIsNotReadBack) {
-  scratch_folder folder;
+  temp_dir folder;
   folder.write("archive/1_a.sbd", "Updated");
   const std::string arguments = "convert --format 7 -o '" + folder.path() + "/archive/out' '" + folder.path() + "/archive'";
   ASSERT_EQ(run_kaldo(arguments).status, 0);
@@ -119,7 +119,7 @@ TEST(ConvertCommand, AnOutputFolderAmongTheInputsIsNotReadBack) {
 }
 
 TEST(ConvertCommand, NoProgressLineOffATerminalAndNothingAtAllWhenQuiet) {
-  scratch_folder folder;
+  temp_dir folder;
   folder.write("in/1_a.sbd", "Updated");
   const std::string arguments = "-o '" + folder.path() + "/out' '" + folder.path() + "/in'";
   const run_result loud = run_kaldo("convert --format 7 " + arguments);
@@ -140,7 +140,7 @@ TEST(ConvertCommand, AProgressLineOnATerminal) {
     if (ci != nullptr && std::string(ci) == "true") FAIL() << "script (util-linux) is missing";
     GTEST_SKIP() << "script (util-linux) is missing: no terminal to run kaldo on";
   }
-  scratch_folder folder;
+  temp_dir folder;
   folder.write("in/1_a.sbd", "Updated");
   const std::string typescript = folder.path() + "/typescript";
   // script runs kaldo on a pseudo-terminal and keeps what it shows.
@@ -148,7 +148,7 @@ TEST(ConvertCommand, AProgressLineOnATerminal) {
                               folder.path() + "/out' '" + folder.path() + "/in'\" '" + typescript +
                               "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  const std::string shown = read_bytes(typescript);
+  const std::string shown = read_file(typescript);
   EXPECT_NE(shown.find("\r\033[K1 messages, "), std::string::npos) << shown;
   EXPECT_NE(shown.find(" elapsed, about "), std::string::npos) << shown;
   EXPECT_NE(shown.find("messages found"), std::string::npos) << shown;

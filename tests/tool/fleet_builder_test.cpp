@@ -98,9 +98,9 @@ std::vector<builder_case> builder_cases() {
   };
 }
 
-class fleet_builder_cases : public ::testing::TestWithParam<builder_case> {};
+class FleetBuilderCases : public ::testing::TestWithParam<builder_case> {};
 
-TEST_P(fleet_builder_cases, keeps_distinct_reports_and_counts_the_rest) {
+TEST_P(FleetBuilderCases, KeepsDistinctReportsAndCountsTheRest) {
   const builder_case& c = GetParam();
   fleet_builder builder(c.valid_only);
   for (const auto& message : c.messages) builder.add(message, {"in.sbd", ""});
@@ -123,7 +123,7 @@ TEST_P(fleet_builder_cases, keeps_distinct_reports_and_counts_the_rest) {
   EXPECT_EQ(result.points.size(), c.counts.added);
 }
 
-INSTANTIATE_TEST_SUITE_P(, fleet_builder_cases, ::testing::ValuesIn(builder_cases()),
+INSTANTIATE_TEST_SUITE_P(, FleetBuilderCases, ::testing::ValuesIn(builder_cases()),
                          [](const auto& info) {
                            std::string name = info.param.name;
                            for (char& ch : name) {
@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(, fleet_builder_cases, ::testing::ValuesIn(builder_case
                            return name;
                          });
 
-TEST(fleet_builder, orders_units_by_id_and_points_by_time) {
+TEST(FleetBuilder, OrdersUnitsByIdAndPointsByTime) {
   fleet_builder builder;
   builder.add(message_of("2", {one_pm, noon}), {"a.sbd", ""});
   builder.add(message_of("1", {one_pm}), {"b.sbd", ""});
@@ -148,7 +148,7 @@ TEST(fleet_builder, orders_units_by_id_and_points_by_time) {
   }
 }
 
-TEST(fleet_builder, keeps_conflicting_points_of_one_instant_in_the_order_seen) {
+TEST(FleetBuilder, KeepsConflictingPointsOfOneInstantInTheOrderSeen) {
   fleet_builder builder;
   builder.add(message_of("1", {one_pm, noon_elsewhere}), {"a.sbd", ""});
   builder.add(message_of("1", {noon}), {"b.sbd", ""});
@@ -161,7 +161,7 @@ TEST(fleet_builder, keeps_conflicting_points_of_one_instant_in_the_order_seen) {
   EXPECT_EQ(result.points[order[2]].position.latitude, one_pm.latitude);
 }
 
-TEST(fleet_builder, writes_latin1_ids_and_paths_as_utf8) {
+TEST(FleetBuilder, WritesLatin1IdsAndPathsAsUtf8) {
   fleet_builder builder;
   builder.add(message_of("12\xE9\xFF", {noon}), {"/in/caf\xE9.eml", "r\xE9sum\xE9.sbd"});
   builder.add(message_of("", {noon}), {"/in/\xC3\xA9t\xC3\xA9.sbd", ""});
@@ -175,7 +175,7 @@ TEST(fleet_builder, writes_latin1_ids_and_paths_as_utf8) {
   EXPECT_EQ(result.points[result.units[1].points[0]].source, "/in/\xC3\xA9t\xC3\xA9.sbd");
 }
 
-TEST(fleet_builder, keeps_the_source_and_type_of_the_first_message_a_point_was_in) {
+TEST(FleetBuilder, KeepsTheSourceAndTypeOfTheFirstMessageAPointWasIn) {
   fleet_builder builder;
   builder.add(message_of("1", {noon}, 103), {"first.sbd", ""});
   builder.add(message_of("1", {noon}, 3), {"second.sbd", ""});
@@ -185,7 +185,7 @@ TEST(fleet_builder, keeps_the_source_and_type_of_the_first_message_a_point_was_i
   EXPECT_EQ(result.points[0].message_type, 103);
 }
 
-TEST(fleet_builder, stored_points_count_for_the_line_but_change_nothing_again) {
+TEST(FleetBuilder, StoredPointsCountForTheLineButChangeNothingAgain) {
   fleet_builder builder;
   track_point stored;
   stored.modem_id = "1";
@@ -211,7 +211,7 @@ TEST(fleet_builder, stored_points_count_for_the_line_but_change_nothing_again) {
   EXPECT_FALSE(result.units[1].changed);
 }
 
-TEST(fleet_builder, a_stored_point_at_the_instant_of_a_new_one_elsewhere_is_a_conflict) {
+TEST(FleetBuilder, AStoredPointAtTheInstantOfANewOneElsewhereIsAConflict) {
   fleet_builder builder;
   track_point stored;
   stored.modem_id = "1";
@@ -223,7 +223,7 @@ TEST(fleet_builder, a_stored_point_at_the_instant_of_a_new_one_elsewhere_is_a_co
   EXPECT_EQ(builder.counts().added, 1u);
 }
 
-TEST(fleet_builder, conflicts_among_stored_points_were_counted_by_their_own_run) {
+TEST(FleetBuilder, ConflictsAmongStoredPointsWereCountedByTheirOwnRun) {
   fleet_builder builder;
   for (const auto& p : {noon, noon_elsewhere}) {
     track_point stored;
@@ -243,7 +243,7 @@ namespace kaldo::tool {
 namespace {
 
 // Enough points that the table of seen points grows several times.
-TEST(fleet_builder, thousands_of_points_are_still_told_apart_from_their_copies) {
+TEST(FleetBuilder, ThousandsOfPointsAreStillToldApartFromTheirCopies) {
   for (const bool reserved : {false, true}) {
     fleet_builder builder;
     if (reserved) builder.reserve(5000);

@@ -86,9 +86,9 @@ struct babel_case {
   bool tracks;  // read trk (GPX) rather than waypoints (KML placemarks)
 };
 
-class gpsbabel_reads : public ::testing::TestWithParam<babel_case> {};
+class GpsBabelReads : public ::testing::TestWithParam<babel_case> {};
 
-TEST_P(gpsbabel_reads, every_point_of_every_unit) {
+TEST_P(GpsBabelReads, EveryPointOfEveryUnit) {
   KALDO_REQUIRE_PART(have_gpsbabel(), "gpsbabel is not installed");
   const babel_case& c = GetParam();
   // Hand-made points (every fix state, a Latin-1 id) and the typed
@@ -120,13 +120,13 @@ TEST_P(gpsbabel_reads, every_point_of_every_unit) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, gpsbabel_reads,
+INSTANTIATE_TEST_SUITE_P(, GpsBabelReads,
                          ::testing::Values(babel_case{"gpx_tracks", "fleet.gpx", "gpx", true},
                                            babel_case{"kml_placemarks", "fleet.kml", "kml",
                                                       false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(gpsbabel_reads_kml, one_line_per_unit_of_several_points) {
+TEST(GpsBabelReadsKml, OneLinePerUnitOfSeveralPoints) {
   KALDO_REQUIRE_PART(have_gpsbabel(), "gpsbabel is not installed");
   temp_dir dir;
   std::string error;

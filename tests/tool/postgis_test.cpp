@@ -15,7 +15,7 @@ namespace {
 
 using namespace testing;
 
-class postgis : public ::testing::Test {
+class PostGis : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     server_ = postgres_server::start(&why_).release();
@@ -44,14 +44,14 @@ class postgis : public ::testing::Test {
   std::string connection_;
 };
 
-postgres_server* postgis::server_ = nullptr;
-std::string postgis::why_;
+postgres_server* PostGis::server_ = nullptr;
+std::string PostGis::why_;
 
 const auto noon = position_at("2008-05-17T12:00:00.000Z", 33.5, -117.5);
 const auto one_pm = position_at("2008-05-17T13:00:00.000Z", 33.7, -117.4);
 const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
 
-TEST_F(postgis, holds_both_layers_point_by_point) {
+TEST_F(PostGis, HoldsBothLayersPointByPoint) {
   std::string error;
   auto sink = open_fleet_sink(connection_, {}, &error);
   ASSERT_NE(sink, nullptr) << error;
@@ -80,7 +80,7 @@ TEST_F(postgis, holds_both_layers_point_by_point) {
       << why;
 }
 
-TEST_F(postgis, appending_keeps_feature_ids_and_rebuilds_the_changed_line) {
+TEST_F(PostGis, AppendingKeepsFeatureIdsAndRebuildsTheChangedLine) {
   std::string error;
   ASSERT_TRUE(run_into({message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
       << error;
@@ -108,7 +108,7 @@ TEST_F(postgis, appending_keeps_feature_ids_and_rebuilds_the_changed_line) {
   EXPECT_EQ(tracks_after[1].fid, tracks_before[1].fid);
 }
 
-TEST_F(postgis, a_second_run_on_the_same_inputs_changes_nothing) {
+TEST_F(PostGis, ASecondRunOnTheSameInputsChangesNothing) {
   const std::vector<kaldo::decoded_message> inputs = {message_of("1", {noon, one_pm, two_pm})};
   std::string error;
   ASSERT_TRUE(run_into(inputs, &error)) << error;
@@ -126,7 +126,7 @@ TEST_F(postgis, a_second_run_on_the_same_inputs_changes_nothing) {
   EXPECT_EQ(server_->query(database_, lines, &why), tracks_before);
 }
 
-TEST_F(postgis, a_failed_write_leaves_the_database_as_it_was) {
+TEST_F(PostGis, AFailedWriteLeavesTheDatabaseAsItWas) {
   std::string error;
   ASSERT_TRUE(run_into({message_of("1", {noon})}, &error)) << error;
   std::string why;
@@ -141,7 +141,7 @@ TEST_F(postgis, a_failed_write_leaves_the_database_as_it_was) {
   EXPECT_EQ(server_->query(database_, "SELECT points FROM tracks", &why), "1\n");
 }
 
-TEST_F(postgis, a_database_that_does_not_exist_is_a_clear_error) {
+TEST_F(PostGis, ADatabaseThatDoesNotExistIsAClearError) {
   std::string error;
   const std::string wrong = connection_.substr(0, connection_.find("dbname=")) +
                             "dbname=no_such_database user=postgres";

@@ -10,7 +10,7 @@ namespace kaldo::tool::testing {
 namespace {
 
 TEST(RunReport, OneValidJsonObjectWhateverBytesTheMessagesCarry) {
-  scratch_folder folder;
+  temp_dir folder;
   const std::string path = folder.path() + "/report.json";
   std::string error;
   auto report = run_report::create(path, &error);
@@ -43,7 +43,7 @@ TEST(RunReport, OneValidJsonObjectWhateverBytesTheMessagesCarry) {
   summary.add(skipped);
   ASSERT_TRUE(report->finish(summary, &error)) << error;
 
-  const nlohmann::json json = nlohmann::json::parse(read_bytes(path));
+  const nlohmann::json json = nlohmann::json::parse(read_file(path));
   ASSERT_EQ(json["messages"].size(), 3u);
   const auto& first = json["messages"][0];
   EXPECT_EQ(first["source"], "archive/caf\xef\xbf\xbd.mbox");

@@ -15,11 +15,11 @@ struct utf8_case {
   std::string shown;  // as GDAL and the database get it
 };
 
-class path_text_cases : public ::testing::TestWithParam<utf8_case> {};
+class PathTextCases : public ::testing::TestWithParam<utf8_case> {};
 
 // Paths and attachment names reach GDAL as the summary and the report show
 // them: UTF-8 kept, any byte outside it replaced.
-TEST_P(path_text_cases, keeps_utf8_and_replaces_every_other_byte) {
+TEST_P(PathTextCases, KeepsUtf8AndReplacesEveryOtherByte) {
   const utf8_case& c = GetParam();
   EXPECT_EQ(path_to_utf8(c.bytes), c.shown);
 }
@@ -27,7 +27,7 @@ TEST_P(path_text_cases, keeps_utf8_and_replaces_every_other_byte) {
 const std::string replaced = "\xEF\xBF\xBD";
 
 INSTANTIATE_TEST_SUITE_P(
-    , path_text_cases,
+    , PathTextCases,
     ::testing::Values(
         utf8_case{"ascii", "300034012345670", "300034012345670"},
         utf8_case{"empty", "", ""},
@@ -38,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
         utf8_case{"lone_continuation", "\x80x", replaced + "x"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(latin1_to_utf8, transcodes_every_byte_even_when_it_looks_like_utf8) {
+TEST(Latin1ToUtf8, TranscodesEveryByteEvenWhenItLooksLikeUtf8) {
   // A modem id is Latin-1 by definition: "Ã©" stays two characters.
   EXPECT_EQ(latin1_to_utf8("\xC3\xA9"), "\xC3\x83\xC2\xA9");
   EXPECT_EQ(latin1_to_utf8("\xFF"), "\xC3\xBF");
@@ -51,9 +51,9 @@ struct time_case {
   bool readable;
 };
 
-class iso8601_cases : public ::testing::TestWithParam<time_case> {};
+class Iso8601Cases : public ::testing::TestWithParam<time_case> {};
 
-TEST_P(iso8601_cases, reads_back_what_it_writes) {
+TEST_P(Iso8601Cases, ReadsBackWhatItWrites) {
   const time_case& c = GetParam();
   const auto time = parse_iso8601(c.text);
   ASSERT_EQ(time.has_value(), c.readable);
@@ -63,7 +63,7 @@ TEST_P(iso8601_cases, reads_back_what_it_writes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    , iso8601_cases,
+    , Iso8601Cases,
     ::testing::Values(time_case{"milliseconds", "2008-05-17T12:30:05.250Z", true},
                       time_case{"last_millisecond_of_a_leap_year", "2008-12-31T23:59:59.999Z", true},
                       time_case{"leap_day", "2024-02-29T00:00:00.000Z", true},

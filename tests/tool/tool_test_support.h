@@ -1,5 +1,5 @@
-// Shared by kaldo's tests: the generated fixtures, a sink that keeps what a
-// walk finds, a scratch folder.
+// Shared by kaldo's tests: the generated fixtures and a sink that keeps
+// what a walk finds.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
 #include "tool/sources/source.h"
 
 namespace kaldo::tool::testing {
@@ -21,8 +22,7 @@ inline std::string fixture(const std::string& name) {
 #define KALDO_REQUIRE_FIXTURES()                                                     \
   do {                                                                               \
     if (!std::filesystem::exists(KALDO_TOOL_FIXTURES)) {                             \
-      const char* ci = std::getenv("CI");                                            \
-      if (ci != nullptr && std::string(ci) == "true") {                              \
+      if (running_under_ci()) {                                                      \
         FAIL() << "the generated fixtures are missing: " KALDO_TOOL_FIXTURES;        \
       }                                                                              \
       GTEST_SKIP() << "the generated fixtures are missing (python3 and "             \
@@ -44,25 +44,7 @@ inline collecting_sink walk(const std::vector<std::string>& inputs) {
   return sink;
 }
 
-// A fresh folder, removed with the object.
-class scratch_folder {
- public:
-  scratch_folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kaldo_tool_XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~scratch_folder() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& bytes) const;
-
- private:
-  std::string path_;
-};
-
-std::string read_bytes(const std::string& path);
+// Temporary folders and file reading are the helpers every test shares
+// (tests/test_support.h).
 
 }  // namespace kaldo::tool::testing

@@ -45,7 +45,7 @@ void write_inputs(const temp_dir& dir) {
   dir.write("in/300034012345671_1.sbd", make_message(1, {binary_report(no_fix)}));
 }
 
-TEST(tracks_command, usage_errors_exit_with_2_and_say_what) {
+TEST(TracksCommand, UsageErrorsExitWith2AndSayWhat) {
   temp_dir dir;
   write_inputs(dir);
   std::string in = " ", out = " -o ";
@@ -68,7 +68,7 @@ TEST(tracks_command, usage_errors_exit_with_2_and_say_what) {
   }
 }
 
-TEST(tracks_command, writes_each_distinct_report_once_and_says_so) {
+TEST(TracksCommand, WritesEachDistinctReportOnceAndSaysSo) {
   temp_dir dir;
   write_inputs(dir);
   const std::string gpkg = dir.path() + "/fleet.gpkg";
@@ -87,7 +87,7 @@ TEST(tracks_command, writes_each_distinct_report_once_and_says_so) {
   EXPECT_EQ(read_points(gpkg, "positions").size(), 3u);
 }
 
-TEST(tracks_command, valid_only_leaves_reports_without_a_fix_out) {
+TEST(TracksCommand, ValidOnlyLeavesReportsWithoutAFixOut) {
   temp_dir dir;
   write_inputs(dir);
   const std::string json = dir.path() + "/fleet.geojson";
@@ -98,7 +98,7 @@ TEST(tracks_command, valid_only_leaves_reports_without_a_fix_out) {
   EXPECT_EQ(read_tracks(dir.path() + "/fleet_tracks.geojson", "").size(), 1u);
 }
 
-TEST(tracks_command, a_failed_message_costs_that_message_only) {
+TEST(TracksCommand, AFailedMessageCostsThatMessageOnly) {
   temp_dir dir;
   write_inputs(dir);
   dir.write("in/300034012345672_1.sbd", "too short");
@@ -108,7 +108,7 @@ TEST(tracks_command, a_failed_message_costs_that_message_only) {
   EXPECT_EQ(read_points(gpkg, "positions").size(), 3u);
 }
 
-TEST(tracks_command, an_empty_input_gives_empty_layers) {
+TEST(TracksCommand, AnEmptyInputGivesEmptyLayers) {
   temp_dir dir;
   std::filesystem::create_directory(dir.path() + "/empty");
   const std::string gpkg = dir.path() + "/fleet.gpkg";
@@ -117,7 +117,7 @@ TEST(tracks_command, an_empty_input_gives_empty_layers) {
   EXPECT_TRUE(read_points(gpkg, "positions").empty());
 }
 
-TEST(tracks_command, a_destination_that_cannot_be_written_exits_with_2_leaving_nothing) {
+TEST(TracksCommand, ADestinationThatCannotBeWrittenExitsWith2LeavingNothing) {
   temp_dir dir;
   write_inputs(dir);
   dir.write("file", "not a folder");

@@ -25,9 +25,9 @@ const auto noon_elsewhere = position_at("2008-05-17T12:00:00.000Z", 33.6, -117.5
 const auto sos = position_at("2008-05-17T13:00:00.000Z", 33.7, -117.4,
                              kaldo::fix_state::none, true);
 
-class tracks_summary : public ::testing::TestWithParam<summary_case> {};
+class TracksSummary : public ::testing::TestWithParam<summary_case> {};
 
-TEST_P(tracks_summary, tells_what_became_of_the_reports) {
+TEST_P(TracksSummary, TellsWhatBecameOfTheReports) {
   const summary_case& c = GetParam();
   const tracks_outcome outcome{c.destination, c.appended, c.valid_only};
   fleet_builder builder(c.valid_only);
@@ -38,7 +38,7 @@ TEST_P(tracks_summary, tells_what_became_of_the_reports) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    , tracks_summary,
+    , TracksSummary,
     ::testing::Values(
         summary_case{"nothing_found", {}, "fleet.gpkg", false, false,
                      "Reports: 0, 0 new points, 0 already seen\n"

@@ -17,9 +17,9 @@ namespace {
 
 using namespace testing;
 
-class every_format_typed : public ::testing::TestWithParam<format_case> {};
+class EveryFormatTyped : public ::testing::TestWithParam<format_case> {};
 
-TEST_P(every_format_typed, holds_the_typed_decoding_of_generated_messages) {
+TEST_P(EveryFormatTyped, HoldsTheTypedDecodingOfGeneratedMessages) {
   const format_case& c = GetParam();
   fleet_builder builder;
   fleet decoded_points;  // straight from the decoding, not through the builder
@@ -52,7 +52,7 @@ TEST_P(every_format_typed, holds_the_typed_decoding_of_generated_messages) {
                      c.tolerance);
 }
 
-INSTANTIATE_TEST_SUITE_P(, every_format_typed, ::testing::ValuesIn(format_cases),
+INSTANTIATE_TEST_SUITE_P(, EveryFormatTyped, ::testing::ValuesIn(format_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST(EmailSource, AttachmentDecodesToThePayload) {
   const collecting_sink found = walk({fixture("one_attachment.eml")});
   ASSERT_EQ(found.messages.size(), 1u);
   // The payload of examples/300034012345671_single.sbd.
-  EXPECT_EQ(found.messages[0].bytes, read_bytes(std::string(KALDO_EXAMPLES) + "/300034012345671_single.sbd"));
+  EXPECT_EQ(found.messages[0].bytes, read_file(std::string(KALDO_EXAMPLES) + "/300034012345671_single.sbd"));
 }
 
 TEST(EmailSource, AnAttachmentLongerThanAnyMessageKeepsItsHeadAndLength) {
@@ -73,14 +73,14 @@ TEST(EmailSource, AnEmailWithoutSbdAttachmentIsAnSmsEmailReadAsSaved) {
     const collecting_sink found = walk({fixture(file)});
     ASSERT_EQ(found.messages.size(), 1u);
     EXPECT_EQ(found.messages[0].kind, kaldo::encoding::sms_text);
-    EXPECT_EQ(found.messages[0].bytes, read_bytes(fixture(file)));
+    EXPECT_EQ(found.messages[0].bytes, read_file(fixture(file)));
     EXPECT_EQ(found.messages[0].name, file);
     EXPECT_FALSE(found.messages[0].origin.part);
   }
 }
 
 TEST(EmailSource, GarbageThatIsNoEmailIsStillAnSmsEmailAsTheProgramReadsIt) {
-  scratch_folder folder;
+  temp_dir folder;
   constexpr char raw[] = "\x00\xff\r\n\r\nSubject: \x80\x81@\r\n--\r\n";
   const std::string bytes(raw, sizeof raw - 1);
   const std::string path = folder.write("garbage.eml", bytes);

@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FilesAndFolders, FoldersAreWalkedInNameOrderWhateverTheDiskSays) {
-  scratch_folder folder;
+  temp_dir folder;
   for (const char* name : {"b/2_x.sbd", "a/9_z.sbd", "b/1_y.sbd", "c.sbd", "a/sub/0_w.sbd"}) {
     folder.write(name, "Updated");
   }
@@ -25,7 +25,7 @@ TEST(FilesAndFolders, FoldersAreWalkedInNameOrderWhateverTheDiskSays) {
 }
 
 TEST(FilesAndFolders, WhatIsNotAMessageIsSkippedWithItsReason) {
-  scratch_folder folder;
+  temp_dir folder;
   const std::string text = folder.write("notes.txt", "hello\n");
   const std::string mixed_case = folder.write("unit.Sbd", "Updated");
   const std::string fifo = folder.path() + "/pipe.sbd";
@@ -42,7 +42,7 @@ TEST(FilesAndFolders, WhatIsNotAMessageIsSkippedWithItsReason) {
 }
 
 TEST(FilesAndFolders, ASymbolicLinkLoopIsReportedOnceAndTheWalkGoesOn) {
-  scratch_folder folder;
+  temp_dir folder;
   folder.write("tree/1_a.sbd", "Updated");
   fs::create_directory_symlink(folder.path() + "/tree", folder.path() + "/tree/again");
   const collecting_sink found = walk({folder.path() + "/tree"});
@@ -54,7 +54,7 @@ TEST(FilesAndFolders, ASymbolicLinkLoopIsReportedOnceAndTheWalkGoesOn) {
 }
 
 TEST(FilesAndFolders, ASbdFileKeepsItsFirstBytesAndItsLength) {
-  scratch_folder folder;
+  temp_dir folder;
   const struct {
     std::size_t size;
     std::size_t kept;
@@ -72,7 +72,7 @@ TEST(FilesAndFolders, ASbdFileKeepsItsFirstBytesAndItsLength) {
 
 TEST(FilesAndFolders, UnreadableFilesAndFolders) {
   if (::geteuid() == 0) GTEST_SKIP() << "file permissions do not bind root";
-  scratch_folder folder;
+  temp_dir folder;
   const std::string sbd = folder.write("300234010123450_1.sbd", "Updated");
   const std::string eml = folder.write("sms.eml", "Subject: 1@x\r\n\r\ng1\r\n");
   folder.write("closed/1_a.sbd", "Updated");

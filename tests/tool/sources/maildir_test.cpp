@@ -29,7 +29,7 @@ TEST(MaildirSource, EveryEmailOfCurAndNewAndNothingOfTheServersFiles) {
 }
 
 TEST(MaildirSource, DeliveriesInProgressAndDotFilesArePassedOver) {
-  scratch_folder folder;
+  temp_dir folder;
   const std::string email = "Subject: 300234010123450@x\n\ng1\n";
   folder.write("md/cur/1.host:2,S", email);
   folder.write("md/new/.hidden", email);

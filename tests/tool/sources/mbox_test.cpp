@@ -41,8 +41,8 @@ TEST(MboxSource, AnSmsEmailIsTheEmailAUserSavesFromTheMbox) {
   // saved as .eml both have CR LF, no "From " line and no separator line.
   const collecting_sink found = walk({fixture("small.mbox")});
   ASSERT_EQ(found.messages.size(), 4u);
-  EXPECT_EQ(found.messages[1].bytes, read_bytes(fixture("small.mbox.2.saved.eml")));
-  EXPECT_EQ(found.messages[3].bytes, read_bytes(fixture("small.mbox.4.saved.eml")));
+  EXPECT_EQ(found.messages[1].bytes, read_file(fixture("small.mbox.2.saved.eml")));
+  EXPECT_EQ(found.messages[3].bytes, read_file(fixture("small.mbox.4.saved.eml")));
 }
 
 TEST(MboxSource, KnownByItsFirstLine) {
@@ -60,8 +60,8 @@ TEST(MboxSource, KnownByItsFirstLine) {
 
 TEST(MboxSource, TruncatedAndGarbageMboxesNeverStopTheRun) {
   KALDO_REQUIRE_FIXTURES();
-  const std::string whole = read_bytes(fixture("small.mbox"));
-  scratch_folder folder;
+  const std::string whole = read_file(fixture("small.mbox"));
+  temp_dir folder;
   const std::string cut = folder.write("cut.mbox", whole.substr(0, whole.size() / 2));
   const std::string garbage = folder.write("garbage.mbox", "From \n\xff\xfe\x00\x01" + std::string(5000, '\x80'));
   const collecting_sink found = walk({cut, garbage, fixture("one_attachment.eml")});
@@ -144,8 +144,8 @@ recording_sink read_with(const std::string& bytes, const mbox_pieces* pieces) {
 TEST(MboxSource, ReadInPiecesAsOneParserReadsTheWholeFile) {
   KALDO_REQUIRE_FIXTURES();
   use_gmime();
-  const std::string mixed = read_bytes(fixture("mixed.mbox"));
-  const std::string small = read_bytes(fixture("small.mbox"));
+  const std::string mixed = read_file(fixture("mixed.mbox"));
+  const std::string small = read_file(fixture("small.mbox"));
   const std::size_t middle = mixed.find("\n\nFrom ", mixed.size() / 2) + 2;
   std::string crlf;
   for (const char c : mixed) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
