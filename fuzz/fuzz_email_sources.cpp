@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "kaldo/kaldo.h"
-#include "tool/message_setup.h"
 #include "tool/output_names.h"
 #include "tool/sources/email.h"
 #include "tool/sources/mbox.h"
@@ -32,8 +31,8 @@ class checking_sink final : public message_sink {
     if (file.empty() || file.find('/') != std::string::npos) __builtin_trap();
     kaldo::settings how;
     how.format = 1 + static_cast<int>(message.bytes.size() % 10);
-    const prepared_message prepared(message, how);
-    if (!prepared.refusal()) kaldo::convert_message(prepared.message(), prepared.settings());
+    const kaldo::saved_message saved = read_found_message(message);
+    if (saved.ok()) kaldo::convert_message(saved.view(), saved.with_modem_id(how));
   }
   void skipped(skipped_input input) override {
     if (input.reason.empty()) __builtin_trap();

@@ -54,4 +54,9 @@ struct skipped_input {
   bool unreadable = false;
 };
 
+// The message as Kaldo_Command_Line reads the same message saved as a
+// file: its bytes and modem id (from its name, or the SMS e-mail's
+// Subject line), or why it cannot be read.
+kaldo::saved_message read_found_message(const found_message& found);
+
 }  // namespace kaldo::tool

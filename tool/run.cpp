@@ -21,26 +21,13 @@ namespace {
 
 using run_job = std::variant<run_item, skipped_input>;
 
-kaldo::saved_message read_found(const found_message& found) {
-  if (found.unreadable) {
-    kaldo::saved_message refused;
-    refused.refusal = found.unreadable;
-    refused.kind = found.kind;
-    return refused;
-  }
-  if (found.kind == kaldo::encoding::sbd_payload) {
-    return kaldo::read_sbd_attachment(found.name, found.bytes, found.full_length);
-  }
-  return kaldo::read_sms_email_message(found.bytes);
-}
-
 // Reads the message as the single-file program reads its saved file and
 // asks the library for what the command needs.
 void work_on(run_item& item, const kaldo::settings& how, run_work& work) {
   message_outcome& outcome = item.outcome;
   outcome.number = item.number;
   outcome.origin = item.message.origin;
-  const kaldo::saved_message saved = read_found(item.message);
+  const kaldo::saved_message saved = read_found_message(item.message);
   outcome.modem_id = saved.modem_id;
   if (outcome.status == message_status::duplicate) {
     work.worked(item);
