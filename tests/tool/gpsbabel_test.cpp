@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "tool/outputs/fleet_sink.h"
-#include "tool/outputs/map_page.h"
 #include "tool/utc_text.h"
 #include "tests/tool/sample_messages.h"
 #include "tests/test_support.h"

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <memory>
 
-#include "tool/outputs/map_page.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool::testing {
