@@ -92,7 +92,7 @@ int refuse_report(const std::string& path, const std::string& error) {
 int run_tracks(const tracks_options& options) {
   std::string error;
   // The destination is opened first: a wrong one costs no input's reading.
-  auto sink = open_fleet_sink(options.destination, options.sink, &error);
+  auto sink = open_fleet_output(options.destination, options.output, &error);
   if (!sink) return refuse(error);
   std::vector<track_point> stored;
   if (!sink->read_stored(&stored, &error)) {
@@ -181,11 +181,11 @@ std::function<int()> setup_tracks_command(CLI::App& command) {
                    "Keep only reports with a 2d, 3d or valid fix");
   command.add_option("--report", options->report_path, "Write a JSON report of every message here");
   command.add_flag("--quiet,-q", options->quiet, "No progress line and no summary");
-  command.add_option("--driver", options->sink.driver,
+  command.add_option("--driver", options->output.driver,
                      "A GDAL vector driver by name, for a destination the ending does not tell");
-  command.add_option("--tiles", options->sink.map_page.tiles_url,
+  command.add_option("--tiles", options->output.tiles_url,
                      "Map page (.html): the tile server, {z}/{x}/{y} style");
-  command.add_flag("--with-source", options->sink.map_page.with_source,
+  command.add_flag("--with-source", options->output.with_source,
                    "Map page (.html): show each point's input path and attachment");
   command.add_option("-o,--output", options->destination,
                      "Where the layers go: .gpkg (default), .gpx, .kml, .geojson, .json, .csv, "

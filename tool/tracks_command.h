@@ -11,7 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 
 namespace kaldo::tool {
 
@@ -22,7 +22,7 @@ struct tracks_options {
   std::string report_path;  // empty: no report
   bool quiet = false;
   std::string destination;
-  sink_options sink;  // --driver, and --tiles, --with-source for the map page
+  output_options output;  // --driver, and --tiles, --with-source for the map page
   std::vector<std::string> inputs;
 };
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tool/fleet_builder.h"
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 #include "tests/tool/layer_reading.h"
 #include "tests/tool/postgres_server.h"
 #include "tests/tool/sample_messages.h"
@@ -53,7 +53,7 @@ const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
 
 TEST_F(postgis, holds_both_layers_point_by_point) {
   std::string error;
-  auto sink = open_fleet_sink(connection_, {}, &error);
+  auto sink = open_fleet_output(connection_, {}, &error);
   ASSERT_NE(sink, nullptr) << error;
   const fleet written = sample_fleet();
   ASSERT_TRUE(sink->write(written, &error)) << error;
@@ -145,7 +145,7 @@ TEST_F(postgis, a_database_that_does_not_exist_is_a_clear_error) {
   std::string error;
   const std::string wrong = connection_.substr(0, connection_.find("dbname=")) +
                             "dbname=no_such_database user=postgres";
-  EXPECT_EQ(open_fleet_sink(wrong, {}, &error), nullptr);
+  EXPECT_EQ(open_fleet_output(wrong, {}, &error), nullptr);
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
 }
 

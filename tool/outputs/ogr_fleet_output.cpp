@@ -1,8 +1,9 @@
-#include "tool/outputs/ogr_sink.h"
+#include "tool/outputs/ogr_fleet_output.h"
 
 #include <utility>
 
 #include "tool/outputs/ogr_layout_writer.h"
+#include "tool/outputs/ogr_outputs.h"
 #include "tool/outputs/ogr_session.h"
 
 namespace kaldo::tool {
@@ -23,9 +24,9 @@ layout_writer layout_writer_for(layer_layout layout) {
   return nullptr;
 }
 
-class ogr_sink final : public fleet_sink {
+class ogr_fleet_output final : public fleet_output {
  public:
-  explicit ogr_sink(std::unique_ptr<ogr_session> session) : session_(std::move(session)) {}
+  explicit ogr_fleet_output(std::unique_ptr<ogr_session> session) : session_(std::move(session)) {}
 
   bool appends() const override { return session_->appending(); }
   bool read_stored(std::vector<track_point>* points, std::string* error) override {
@@ -47,11 +48,17 @@ class ogr_sink final : public fleet_sink {
 
 }  // namespace
 
-std::unique_ptr<fleet_sink> open_ogr_sink(const std::string& destination,
-                                          const ogr_output& output, std::string* error) {
-  auto session = ogr_session::open(destination, output, error);
-  if (session == nullptr) return nullptr;
-  return std::make_unique<ogr_sink>(std::move(session));
+output_kind ogr_output_kind() {
+  return {.name = "GDAL layers",
+          .claims = {},
+          .open = [](const std::string& destination, const output_options& options,
+                     std::string* error) -> std::unique_ptr<fleet_output> {
+            const auto output = ogr_output_for(destination, options.driver, error);
+            if (!output) return nullptr;
+            auto session = ogr_session::open(destination, *output, error);
+            if (session == nullptr) return nullptr;
+            return std::make_unique<ogr_fleet_output>(std::move(session));
+          }};
 }
 
 }  // namespace kaldo::tool
