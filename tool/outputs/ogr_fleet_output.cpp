@@ -50,7 +50,7 @@ class ogr_fleet_output final : public fleet_output {
 
 output_kind ogr_output_kind() {
   return {.name = "GDAL layers",
-          .claims = {},
+          .claims = {},  // it takes every destination no other kind claims
           .open = [](const std::string& destination, const output_options& options,
                      std::string* error) -> std::unique_ptr<fleet_output> {
             const auto output = ogr_output_for(destination, options.driver, error);
