@@ -15,7 +15,7 @@
 
 #include "tool/fleet_builder.h"
 #include "kaldo/kaldo.h"
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;
@@ -69,7 +69,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 int write_points(const std::string& directory, const std::string& destination) {
   const auto start = std::chrono::steady_clock::now();
   std::string error;
-  auto sink = open_fleet_sink(destination, {}, &error);
+  auto sink = open_fleet_output(destination, {}, &error);
   if (sink == nullptr) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;

@@ -2,7 +2,7 @@
 //
 // A report the unit re-sent, or an e-mail delivered twice, is one point
 // here: points are distinct by modem id, time, latitude and longitude.
-// Every sink (OGR layers, the map page) writes from this one model.
+// Every output (GIS layers, the map page) writes from this one model.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +32,7 @@ struct unit_track {
   std::vector<std::size_t> points;  // indices into fleet::points, time order
   std::size_t emergencies = 0;      // points with the emergency flag
   // Whether this run added points to the unit: only then does an
-  // appending sink rebuild its line.
+  // appending output rebuild its line.
   bool changed = false;
 };
 

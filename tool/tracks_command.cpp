@@ -14,7 +14,7 @@ namespace kaldo::tool {
 
 namespace {
 
-// The sinks' texts name the destination themselves (a connection
+// The outputs' texts name the destination themselves (a connection
 // string without its password).
 int refuse(const std::string& error) {
   std::fprintf(stderr, "kaldo tracks: %s\n", error.c_str());
@@ -25,8 +25,8 @@ int refuse(const std::string& error) {
 // destination once all are read. A message's outcome is final only then.
 class fleet_work final : public run_work {
  public:
-  fleet_work(fleet_sink& sink, fleet_builder& builder, const tracks_options& options)
-      : sink_(sink), builder_(builder), options_(options) {}
+  fleet_work(fleet_output& output, fleet_builder& builder, const tracks_options& options)
+      : output_(output), builder_(builder), options_(options) {}
 
   library_call call() const override { return library_call::decode_values; }
 
@@ -45,7 +45,7 @@ class fleet_work final : public run_work {
   int finish(const run_summary&) override {
     built_ = builder_.finish();
     std::string error;
-    const bool written = sink_.write(built_, &error);
+    const bool written = output_.write(built_, &error);
     for (auto& [done, outcome] : waiting_) {
       if (!written) {
         outcome.status = message_status::failed;
@@ -59,12 +59,12 @@ class fleet_work final : public run_work {
   }
 
   std::string summary_text() const override {
-    const tracks_outcome outcome{options_.destination, sink_.appends(), options_.valid_only};
+    const tracks_outcome outcome{options_.destination, output_.appends(), options_.valid_only};
     return tracks_summary_text(builder_.counts(), built_, outcome);
   }
 
  private:
-  fleet_sink& sink_;
+  fleet_output& output_;
   fleet_builder& builder_;
   const tracks_options& options_;
   fleet built_;
@@ -76,10 +76,10 @@ class fleet_work final : public run_work {
 int run_tracks(const tracks_options& options) {
   std::string error;
   // The destination is opened first: a wrong one costs no input's reading.
-  auto sink = open_fleet_sink(options.destination, options.sink, &error);
-  if (!sink) return refuse(error);
+  auto output = open_fleet_output(options.destination, options.output, &error);
+  if (!output) return refuse(error);
   std::vector<track_point> stored;
-  if (!sink->read_stored(&stored, &error)) return refuse(error);
+  if (!output->read_stored(&stored, &error)) return refuse(error);
   fleet_builder builder(options.valid_only);
   for (track_point& point : stored) builder.add_stored(std::move(point));
   stored = {};
@@ -88,7 +88,7 @@ int run_tracks(const tracks_options& options) {
   setup.command = "kaldo tracks";
   setup.how.century = options.run.century;
   setup.size_first = true;
-  fleet_work work(*sink, builder, options);
+  fleet_work work(*output, builder, options);
   return run_messages(options.run, setup, work);
 }
 
@@ -97,11 +97,11 @@ std::function<int()> setup_tracks_command(CLI::App& command) {
   add_run_options(command, options->run, "Messages decoded at once (default: one per core)");
   command.add_flag("--valid-only", options->valid_only,
                    "Keep only reports with a 2d, 3d or valid fix");
-  command.add_option("--driver", options->sink.driver,
+  command.add_option("--driver", options->output.driver,
                      "A GDAL vector driver by name, for a destination the ending does not tell");
-  command.add_option("--tiles", options->sink.map_page.tiles_url,
+  command.add_option("--tiles", options->output.tiles_url,
                      "Map page (.html): the tile server, {z}/{x}/{y} style");
-  command.add_flag("--with-source", options->sink.map_page.with_source,
+  command.add_flag("--with-source", options->output.with_source,
                    "Map page (.html): show each point's input path and attachment");
   command.add_option("-o,--output", options->destination,
                      "Where the layers go: .gpkg (default), .gpx, .kml, .geojson, .json, .csv, "

@@ -11,7 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 #include "tool/run.h"
 
 namespace kaldo::tool {
@@ -20,7 +20,7 @@ struct tracks_options {
   run_options run;  // inputs, --century, --jobs, --report, --quiet
   bool valid_only = false;
   std::string destination;
-  sink_options sink;  // --driver, and --tiles, --with-source for the map page
+  output_options output;  // --driver, and --tiles, --with-source for the map page
 };
 
 // The whole run: the exit status (0, 1 or 2) with the summary on stderr.

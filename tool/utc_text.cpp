@@ -1,10 +1,25 @@
 #include "tool/utc_text.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace kaldo::tool {
 
 using namespace std::chrono;
+
+std::string utc_iso8601(kaldo::utc_time time) {
+  const sys_days day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss<milliseconds> clock{time - day};
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()),
+                static_cast<int>(clock.subseconds().count()));
+  return text;
+}
 
 std::optional<kaldo::utc_time> parse_iso8601(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS.mmmZ

@@ -1,14 +1,19 @@
-// Instants read back from ISO 8601 text, as utc_iso8601 (map_page.h)
-// writes them for outputs without a date-time type (DBF, CSV, KML's
-// extended data): "2008-05-17T12:30:05.250Z".
+// Instants as ISO 8601 UTC text with milliseconds,
+// "2008-05-17T12:30:05.250Z": how every output writes a time where it has
+// no date-time type (the map page, DBF, CSV, KML's extended data), and how
+// an earlier run's text is read back. One writer and its reader here, so
+// that what is read back is what was written.
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "kaldo/decode.h"
 
 namespace kaldo::tool {
+
+std::string utc_iso8601(kaldo::utc_time time);
 
 // Empty when `text` is not of that form.
 std::optional<kaldo::utc_time> parse_iso8601(std::string_view text);

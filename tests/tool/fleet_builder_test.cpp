@@ -5,7 +5,6 @@
 
 #include <map>
 
-#include "tool/outputs/map_page.h"
 #include "tool/utc_text.h"
 #include "tests/tool/sample_messages.h"
 

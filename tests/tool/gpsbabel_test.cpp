@@ -7,8 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "tool/outputs/fleet_sink.h"
-#include "tool/outputs/map_page.h"
+#include "tool/outputs/fleet_output.h"
 #include "tool/utc_text.h"
 #include "tests/tool/sample_messages.h"
 #include "tests/test_support.h"
@@ -96,7 +95,7 @@ TEST_P(GpsBabelReads, EveryPointOfEveryUnit) {
   for (const fleet& written : {testing::sample_fleet(), testing::decoded_fleet()}) {
   temp_dir dir;
   std::string error;
-  auto sink = open_fleet_sink(dir.path() + "/" + c.file, {}, &error);
+  auto sink = open_fleet_output(dir.path() + "/" + c.file, {}, &error);
   ASSERT_NE(sink, nullptr) << error;
   ASSERT_TRUE(sink->write(written, &error)) << error;
 
@@ -130,7 +129,7 @@ TEST(GpsBabelReadsKml, OneLinePerUnitOfSeveralPoints) {
   KALDO_REQUIRE_PART(have_gpsbabel(), "gpsbabel is not installed");
   temp_dir dir;
   std::string error;
-  auto sink = open_fleet_sink(dir.path() + "/fleet.kml", {}, &error);
+  auto sink = open_fleet_output(dir.path() + "/fleet.kml", {}, &error);
   ASSERT_NE(sink, nullptr) << error;
   const fleet written = testing::sample_fleet();
   ASSERT_TRUE(sink->write(written, &error)) << error;

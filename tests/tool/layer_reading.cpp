@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <memory>
 
-#include "tool/outputs/map_page.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool::testing {
@@ -228,6 +228,15 @@ void expect_same_points(const std::vector<read_point>& expected,
     EXPECT_EQ(a.message_type, e.message_type);
     EXPECT_EQ(a.source, e.source);
   }
+}
+
+std::vector<std::string> files_in(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace kaldo::tool::testing

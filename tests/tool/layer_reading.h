@@ -51,4 +51,8 @@ void sort_points(std::vector<read_point>& points);
 void expect_same_points(const std::vector<read_point>& expected,
                         const std::vector<read_point>& actual, double tolerance);
 
+// The names in `directory`, sorted: what a write left there, staging
+// directories included.
+std::vector<std::string> files_in(const std::string& directory);
+
 }  // namespace kaldo::tool::testing

@@ -3,8 +3,10 @@
 // run on the same inputs changes nothing, and a failed write rolls back.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "tool/fleet_builder.h"
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 #include "tests/tool/layer_reading.h"
 #include "tests/tool/postgres_server.h"
 #include "tests/tool/sample_messages.h"
@@ -27,7 +29,9 @@ class PostGis : public ::testing::Test {
   void SetUp() override {
     KALDO_REQUIRE_PART(server_ != nullptr, "no PostgreSQL with PostGIS: " + why_);
     std::string why;
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    // A database a test of its own; unquoted names are lower case in SQL.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     database_ = name;
     connection_ = server_->create_database(name, &why);
     ASSERT_FALSE(connection_.empty()) << why;
@@ -53,7 +57,7 @@ const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
 
 TEST_F(PostGis, HoldsBothLayersPointByPoint) {
   std::string error;
-  auto sink = open_fleet_sink(connection_, {}, &error);
+  auto sink = open_fleet_output(connection_, {}, &error);
   ASSERT_NE(sink, nullptr) << error;
   const fleet written = sample_fleet();
   ASSERT_TRUE(sink->write(written, &error)) << error;
@@ -145,7 +149,7 @@ TEST_F(PostGis, ADatabaseThatDoesNotExistIsAClearError) {
   std::string error;
   const std::string wrong = connection_.substr(0, connection_.find("dbname=")) +
                             "dbname=no_such_database user=postgres";
-  EXPECT_EQ(open_fleet_sink(wrong, {}, &error), nullptr);
+  EXPECT_EQ(open_fleet_output(wrong, {}, &error), nullptr);
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
 }
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 
 #include "tool/fleet_builder.h"
 #include "kaldo/kaldo.h"
@@ -127,7 +127,7 @@ kaldo::tool::fleet decoded_fleet() {
 
 bool run_into(const std::string& destination, const std::vector<kaldo::decoded_message>& messages,
               std::string* error, fleet_counts* counts, bool* appended) {
-  auto sink = open_fleet_sink(destination, {}, error);
+  auto sink = open_fleet_output(destination, {}, error);
   if (sink == nullptr) return false;
   std::vector<track_point> stored;
   if (!sink->read_stored(&stored, error)) return false;

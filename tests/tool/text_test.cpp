@@ -2,7 +2,8 @@
 // ISO 8601.
 #include <gtest/gtest.h>
 
-#include "tool/outputs/map_page.h"
+#include <chrono>
+
 #include "tool/utc_text.h"
 #include "tool/display_text.h"
 
@@ -75,6 +76,31 @@ INSTANTIATE_TEST_SUITE_P(
                       time_case{"offset_instead_of_z", "2008-05-17T12:30:05.250+00", false},
                       time_case{"sign_in_a_number", "2008-05-17T12:30:-5.250Z", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UtcIso8601, WritesMillisecondsAndZ) {
+  using namespace std::chrono;
+  struct row {
+    const char* name;
+    kaldo::utc_time time;
+    const char* want;
+  };
+  const sys_days may_17_2008 = 2008y / May / 17;
+  const row rows[] = {
+      {"a binary-layout report", kaldo::utc_time(may_17_2008 + 12h + 30min + 5s + 250ms),
+       "2008-05-17T12:30:05.250Z"},
+      {"hundredths get a third digit", kaldo::utc_time(may_17_2008 + 9h + 5min + 7s + 990ms),
+       "2008-05-17T09:05:07.990Z"},
+      {"the epoch", kaldo::utc_time{}, "1970-01-01T00:00:00.000Z"},
+      {"before the epoch counts back", kaldo::utc_time(-1ms), "1969-12-31T23:59:59.999Z"},
+      {"a leap day", kaldo::utc_time(sys_days(2024y / February / 29) + 23h + 59min + 59s + 999ms),
+       "2024-02-29T23:59:59.999Z"},
+      {"the last day the century digits reach", kaldo::utc_time(sys_days(2099y / December / 31)),
+       "2099-12-31T00:00:00.000Z"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(utc_iso8601(r.time), r.want) << r.name;
+  }
+}
 
 }  // namespace
 }  // namespace kaldo::tool

@@ -5,7 +5,7 @@
 
 #include "tool/fleet_builder.h"
 #include "kaldo/kaldo.h"
-#include "tool/outputs/fleet_sink.h"
+#include "tool/outputs/fleet_output.h"
 #include "tool/display_text.h"
 #include "tests/tool/format_cases.h"
 #include "tests/tool/layer_reading.h"
@@ -44,7 +44,7 @@ TEST_P(EveryFormatTyped, HoldsTheTypedDecodingOfGeneratedMessages) {
   }
   temp_dir dir;
   std::string error;
-  auto sink = open_fleet_sink(dir.path() + "/" + c.file, {}, &error);
+  auto sink = open_fleet_output(dir.path() + "/" + c.file, {}, &error);
   ASSERT_NE(sink, nullptr) << error;
   ASSERT_TRUE(sink->write(builder.finish(), &error)) << error;
   expect_same_points(expected_points(decoded_points),

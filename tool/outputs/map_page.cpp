@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tool/outputs/map_page_assets.h"
+#include "tool/utc_text.h"
 
 namespace kaldo::tool {
 namespace {
@@ -233,21 +234,6 @@ std::string json_in_script(std::string_view json) {
     }
   }
   return out;
-}
-
-std::string utc_iso8601(kaldo::utc_time time) {
-  using namespace std::chrono;
-  const sys_days day = floor<days>(time);
-  const year_month_day date{day};
-  const hh_mm_ss<milliseconds> clock{time - day};
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
-                static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()),
-                static_cast<int>(clock.subseconds().count()));
-  return text;
 }
 
 bool write_map_page(const fleet& fleet, const map_page_options& options,

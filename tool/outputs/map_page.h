@@ -43,7 +43,4 @@ std::string html_escape(std::string_view text);
 // can end the element early.
 std::string json_in_script(std::string_view json);
 
-// The instant as ISO 8601 UTC with milliseconds: "2008-05-17T12:30:05.250Z".
-std::string utc_iso8601(kaldo::utc_time time);
-
 }  // namespace kaldo::tool

@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-#include "tool/outputs/map_page.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool {

@@ -19,6 +19,10 @@
 
 namespace kaldo::tool {
 
+// Our two layers, by the names that the formats holding both keep them by.
+inline constexpr const char* positions_layer = "positions";
+inline constexpr const char* tracks_layer = "tracks";
+
 // What a point field holds.
 enum class point_value {
   modem_id, time, altitude, speed, course, vertical_velocity, satellites, fix,

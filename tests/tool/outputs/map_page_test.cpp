@@ -17,7 +17,6 @@ using kaldo::tool::fleet;
 using kaldo::tool::html_escape;
 using kaldo::tool::json_in_script;
 using kaldo::tool::map_page_options;
-using kaldo::tool::utc_iso8601;
 using kaldo::tool::write_map_page;
 
 namespace {
@@ -64,30 +63,6 @@ TEST(JsonInScript, NothingCanEndTheScriptElementAndTheValueStaysTheSame) {
     const std::string safe = json_in_script(row.in);
     EXPECT_EQ(safe, row.want) << row.name;
     EXPECT_EQ(nlohmann::json::parse(safe), nlohmann::json::parse(row.in)) << row.name;
-  }
-}
-
-TEST(UtcIso8601, WritesMillisecondsAndZ) {
-  struct row {
-    const char* name;
-    kaldo::utc_time time;
-    const char* want;
-  };
-  const sys_days may_17_2008 = 2008y / May / 17;
-  const row rows[] = {
-      {"a binary-layout report", kaldo::utc_time(may_17_2008 + 12h + 30min + 5s + 250ms),
-       "2008-05-17T12:30:05.250Z"},
-      {"hundredths get a third digit", kaldo::utc_time(may_17_2008 + 9h + 5min + 7s + 990ms),
-       "2008-05-17T09:05:07.990Z"},
-      {"the epoch", kaldo::utc_time{}, "1970-01-01T00:00:00.000Z"},
-      {"before the epoch counts back", kaldo::utc_time(-1ms), "1969-12-31T23:59:59.999Z"},
-      {"a leap day", kaldo::utc_time(sys_days(2024y / February / 29) + 23h + 59min + 59s + 999ms),
-       "2024-02-29T23:59:59.999Z"},
-      {"the last day the century digits reach", kaldo::utc_time(sys_days(2099y / December / 31)),
-       "2099-12-31T00:00:00.000Z"},
-  };
-  for (const auto& r : rows) {
-    EXPECT_EQ(utc_iso8601(r.time), r.want) << r.name;
   }
 }
 

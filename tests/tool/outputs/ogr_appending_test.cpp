@@ -1,0 +1,116 @@
+// Adding to what an earlier run wrote (GeoPackage here; PostGIS in
+// postgis_test.cpp), and formats that are written anew instead.
+#include <gdal_priv.h>
+#include <gtest/gtest.h>
+#include <ogrsf_frmts.h>
+
+#include "tool/fleet_builder.h"
+#include "tests/tool/layer_reading.h"
+#include "tests/tool/sample_messages.h"
+#include "tests/test_support.h"
+
+namespace kaldo::tool {
+namespace {
+
+using namespace testing;
+
+const auto noon = position_at("2008-05-17T12:00:00.000Z", 33.5, -117.5);
+const auto one_pm = position_at("2008-05-17T13:00:00.000Z", 33.7, -117.4);
+const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
+
+TEST(ogr_appending, appending_keeps_what_is_there_and_adds_only_new_points) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  bool appended = true;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error,
+                       nullptr, &appended))
+      << error;
+  EXPECT_FALSE(appended);
+  const auto points_before = read_points(gpkg, "positions");
+  const auto tracks_before = read_tracks(gpkg, "tracks");
+
+  fleet_counts counts;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {one_pm, two_pm})}, &error, &counts, &appended))
+      << error;
+  EXPECT_TRUE(appended);
+  EXPECT_EQ(counts.stored, 3u);
+  EXPECT_EQ(counts.added, 1u);
+  EXPECT_EQ(counts.duplicates, 1u);
+
+  const auto points_after = read_points(gpkg, "positions");
+  ASSERT_EQ(points_after.size(), 4u);
+  for (std::size_t i = 0; i < points_before.size(); ++i) {
+    EXPECT_EQ(points_after[i].fid, points_before[i].fid);
+    EXPECT_EQ(points_after[i].time, points_before[i].time);
+  }
+  const auto tracks_after = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(tracks_after.size(), 2u);
+  EXPECT_EQ(tracks_after[0].fid, tracks_before[0].fid);
+  EXPECT_EQ(tracks_after[0].points, 3);
+  ASSERT_EQ(tracks_after[0].line.size(), 3u);
+  EXPECT_EQ(tracks_after[0].line[2].second, two_pm.latitude);
+  EXPECT_EQ(tracks_after[0].last_time, two_pm.time);
+  EXPECT_EQ(tracks_after[1].fid, tracks_before[1].fid);
+  EXPECT_EQ(tracks_after[1].line.size(), 0u);
+}
+
+TEST(ogr_appending, running_twice_on_the_same_inputs_changes_nothing) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  const std::vector<kaldo::decoded_message> inputs = {message_of("1", {noon, one_pm, two_pm}),
+                                                      message_of("2", {noon})};
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, inputs, &error)) << error;
+  const auto points = read_points(gpkg, "positions");
+  const auto tracks = read_tracks(gpkg, "tracks");
+  fleet_counts counts;
+  ASSERT_TRUE(run_into(gpkg, inputs, &error, &counts)) << error;
+  EXPECT_EQ(counts.added, 0u);
+  EXPECT_EQ(counts.duplicates, 4u);
+  const auto points_again = read_points(gpkg, "positions");
+  const auto tracks_again = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(points_again.size(), points.size());
+  for (std::size_t i = 0; i < points.size(); ++i) EXPECT_EQ(points_again[i].fid, points[i].fid);
+  ASSERT_EQ(tracks_again.size(), tracks.size());
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    EXPECT_EQ(tracks_again[i].fid, tracks[i].fid);
+    EXPECT_EQ(tracks_again[i].line, tracks[i].line);
+  }
+}
+
+TEST(ogr_appending, a_format_that_cannot_be_appended_to_is_written_anew) {
+  temp_dir dir;
+  const std::string json = dir.path() + "/fleet.geojson";
+  std::string error;
+  ASSERT_TRUE(run_into(json, {message_of("1", {noon, one_pm})}, &error)) << error;
+  bool appended = true;
+  ASSERT_TRUE(run_into(json, {message_of("2", {two_pm})}, &error, nullptr, &appended)) << error;
+  EXPECT_FALSE(appended);
+  const auto points = read_points(json, "positions");
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0].modem_id, "2");
+}
+
+TEST(ogr_appending, a_deleted_track_row_comes_back_on_the_next_run) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
+      << error;
+  {
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    ASSERT_NE(dataset, nullptr);
+    dataset->ExecuteSQL("DELETE FROM tracks WHERE modem_id = '2'", nullptr, nullptr);
+  }
+  ASSERT_EQ(read_tracks(gpkg, "tracks").size(), 1u);
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {two_pm})}, &error)) << error;
+  const auto tracks = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(tracks.size(), 2u);
+  EXPECT_EQ(tracks[1].modem_id, "2");
+  EXPECT_EQ(tracks[1].points, 1);
+}
+
+}  // namespace
+}  // namespace kaldo::tool

@@ -1,0 +1,106 @@
+// One run's GDAL work on a destination: the dataset an earlier run wrote,
+// opened to add to it, or new datasets staged beside the destination and
+// moved into place once complete; transactions; and the points an earlier
+// run stored, read back. The layout writers (ogr_layout_writer.h) write
+// through it and never open, create or close a dataset themselves.
+#pragma once
+
+#include <cpl_string.h>
+#include <gdal_priv.h>
+#include <ogr_spatialref.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tool/fleet.h"
+#include "tool/outputs/ogr_outputs.h"
+#include "tool/outputs/staging_dir.h"
+
+namespace kaldo::tool {
+
+// GDAL reports through its own handler on stderr by default; while one of
+// these lives, every failure becomes our own text, with GDAL's last message
+// in it.
+class quiet_gdal {
+ public:
+  quiet_gdal();
+  ~quiet_gdal();
+  quiet_gdal(const quiet_gdal&) = delete;
+  quiet_gdal& operator=(const quiet_gdal&) = delete;
+};
+
+// Creation options as GDAL takes them.
+class options_list {
+ public:
+  explicit options_list(const std::vector<std::string>& options);
+  char** get() { return list_.List(); }
+
+ private:
+  CPLStringList list_;
+};
+
+// WGS 84 with longitude first, as every one of our formats stores it.
+OGRSpatialReference wgs84();
+
+class ogr_session {
+ public:
+  // Opens `destination` for `output`: an existing dataset of a format that
+  // is added to, else a staging directory beside a file destination.
+  // Checks already that it can be written; empty with the reason in
+  // `*error` otherwise.
+  static std::unique_ptr<ogr_session> open(const std::string& destination,
+                                           const ogr_output& output, std::string* error);
+
+  ogr_session(const ogr_session&) = delete;
+  ogr_session& operator=(const ogr_session&) = delete;
+
+  const ogr_output& output() const { return output_; }
+  // The destination as given: what GDAL opens, and where new files go.
+  const std::string& path() const { return path_; }
+  // The destination as messages show it: a connection string's password
+  // stays out of the terminal and the logs.
+  const std::string& shown() const { return shown_; }
+
+  // The dataset an earlier run wrote, open for update; null when the
+  // destination is written anew.
+  GDALDataset* existing() const { return existing_.get(); }
+  // Whether the destination is added to; stays true once written.
+  bool appending() const { return appending_; }
+
+  // The points of the existing dataset's positions layer; none when there
+  // is no such dataset or layer.
+  bool read_stored(std::vector<track_point>* points, std::string* error);
+
+  // Creates a dataset that is to end up at `final_path` (the destination
+  // or a file beside it), lets `fill` write into it and closes it. It is
+  // moved into place by finish() only, with the others.
+  bool write_new(const std::string& final_path, const std::function<bool(GDALDataset&)>& fill,
+                 std::string* error);
+
+  // Runs `body` in one transaction on `dataset`: committed when it
+  // succeeds, rolled back when it or the commit fails. A driver without
+  // transactions runs `body` as it is, unless one is `required`.
+  bool in_transaction(GDALDataset& dataset, bool required, const std::function<bool()>& body,
+                      std::string* error);
+
+  // Ends the write: closes the existing dataset, or moves every new file
+  // into place.
+  bool finish(std::string* error);
+
+ private:
+  ogr_session(std::string destination, ogr_output output);
+  bool prepare(std::string* error);
+  GDALDriver* driver(std::string* error) const;
+  bool close(GDALDataset* dataset, std::string* error);
+
+  std::string path_;
+  std::string shown_;
+  ogr_output output_;
+  std::unique_ptr<GDALDataset> existing_;
+  bool appending_ = false;
+  std::unique_ptr<staging_dir> staging_;
+};
+
+}  // namespace kaldo::tool
