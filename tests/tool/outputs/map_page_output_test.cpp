@@ -17,7 +17,7 @@ namespace {
 
 using namespace testing;
 
-TEST(map_page_output, a_destination_ending_in_html_is_the_map_page) {
+TEST(MapPageOutput, ADestinationEndingInHtmlIsTheMapPage) {
   temp_dir dir;
   std::string error;
   output_options options;
@@ -32,7 +32,7 @@ TEST(map_page_output, a_destination_ending_in_html_is_the_map_page) {
   EXPECT_NE(page.find("300034012345670"), std::string::npos);
 }
 
-TEST(map_page_output, a_map_page_in_a_missing_folder_is_refused_at_once) {
+TEST(MapPageOutput, AMapPageInAMissingFolderIsRefusedAtOnce) {
   std::string error;
   EXPECT_TRUE(open_fleet_output("/no/such/folder/fleet.html", {}, &error) == nullptr);
   EXPECT_NE(error.find("is not a directory"), std::string::npos) << error;
@@ -61,7 +61,7 @@ class file_size_limit {
   void (*old_handler_)(int) = nullptr;
 };
 
-TEST(map_page_output, the_earlier_page_is_replaced_only_by_a_complete_one) {
+TEST(MapPageOutput, TheEarlierPageIsReplacedOnlyByACompleteOne) {
   const struct {
     const char* name;
     rlim_t size_limit;

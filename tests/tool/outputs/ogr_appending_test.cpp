@@ -18,7 +18,7 @@ const auto noon = position_at("2008-05-17T12:00:00.000Z", 33.5, -117.5);
 const auto one_pm = position_at("2008-05-17T13:00:00.000Z", 33.7, -117.4);
 const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
 
-TEST(ogr_appending, appending_keeps_what_is_there_and_adds_only_new_points) {
+TEST(OgrAppending, AppendingKeepsWhatIsThereAndAddsOnlyNewPoints) {
   temp_dir dir;
   const std::string gpkg = dir.path() + "/fleet.gpkg";
   std::string error;
@@ -55,7 +55,7 @@ TEST(ogr_appending, appending_keeps_what_is_there_and_adds_only_new_points) {
   EXPECT_EQ(tracks_after[1].line.size(), 0u);
 }
 
-TEST(ogr_appending, running_twice_on_the_same_inputs_changes_nothing) {
+TEST(OgrAppending, RunningTwiceOnTheSameInputsChangesNothing) {
   temp_dir dir;
   const std::string gpkg = dir.path() + "/fleet.gpkg";
   const std::vector<kaldo::decoded_message> inputs = {message_of("1", {noon, one_pm, two_pm}),
@@ -79,7 +79,7 @@ TEST(ogr_appending, running_twice_on_the_same_inputs_changes_nothing) {
   }
 }
 
-TEST(ogr_appending, a_format_that_cannot_be_appended_to_is_written_anew) {
+TEST(OgrAppending, AFormatThatCannotBeAppendedToIsWrittenAnew) {
   temp_dir dir;
   const std::string json = dir.path() + "/fleet.geojson";
   std::string error;
@@ -92,7 +92,7 @@ TEST(ogr_appending, a_format_that_cannot_be_appended_to_is_written_anew) {
   EXPECT_EQ(points[0].modem_id, "2");
 }
 
-TEST(ogr_appending, a_deleted_track_row_comes_back_on_the_next_run) {
+TEST(OgrAppending, ADeletedTrackRowComesBackOnTheNextRun) {
   temp_dir dir;
   const std::string gpkg = dir.path() + "/fleet.gpkg";
   std::string error;

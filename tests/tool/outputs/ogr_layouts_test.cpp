@@ -24,9 +24,9 @@ bool write_sample(const std::string& destination, std::string* error) {
   return output != nullptr && output->write(sample_fleet(), error);
 }
 
-class every_format : public ::testing::TestWithParam<format_case> {};
+class EveryFormat : public ::testing::TestWithParam<format_case> {};
 
-TEST_P(every_format, reads_back_every_point_and_one_line_per_unit) {
+TEST_P(EveryFormat, ReadsBackEveryPointAndOneLinePerUnit) {
   const format_case& c = GetParam();
   temp_dir dir;
   std::string error;
@@ -69,10 +69,10 @@ TEST_P(every_format, reads_back_every_point_and_one_line_per_unit) {
   for (const auto& name : files_in(dir.path())) EXPECT_NE(name[0], '.') << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(, every_format, ::testing::ValuesIn(format_cases),
+INSTANTIATE_TEST_SUITE_P(, EveryFormat, ::testing::ValuesIn(format_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ogr_layouts, shapefile_keeps_the_names_gdal_shortened_and_time_as_text) {
+TEST(OgrLayouts, ShapefileKeepsTheNamesGdalShortenedAndTimeAsText) {
   temp_dir dir;
   std::string error;
   ASSERT_TRUE(write_sample(dir.path() + "/fleet.shp", &error)) << error;
@@ -88,7 +88,7 @@ TEST(ogr_layouts, shapefile_keeps_the_names_gdal_shortened_and_time_as_text) {
   EXPECT_TRUE(fs::exists(dir.path() + "/fleet.cpg")) << "text is declared UTF-8";
 }
 
-TEST(ogr_layouts, writes_utf8_ids_that_gdal_reads_back_unchanged) {
+TEST(OgrLayouts, WritesUtf8IdsThatGdalReadsBackUnchanged) {
   temp_dir dir;
   std::string error;
   ASSERT_TRUE(write_sample(dir.path() + "/fleet.gpkg", &error)) << error;
@@ -102,7 +102,7 @@ TEST(ogr_layouts, writes_utf8_ids_that_gdal_reads_back_unchanged) {
   EXPECT_TRUE(found);
 }
 
-TEST(ogr_layouts, an_empty_fleet_makes_empty_layers) {
+TEST(OgrLayouts, AnEmptyFleetMakesEmptyLayers) {
   temp_dir dir;
   std::string error;
   ASSERT_TRUE(run_into(dir.path() + "/none.gpkg", {}, &error)) << error;
@@ -112,7 +112,7 @@ TEST(ogr_layouts, an_empty_fleet_makes_empty_layers) {
 
 // A message tail may carry any bytes as the modem id; the XML formats must
 // stay well-formed and give them back.
-TEST(ogr_layouts, ids_with_markup_characters_survive_gpx_and_kml) {
+TEST(OgrLayouts, IdsWithMarkupCharactersSurviveGpxAndKml) {
   const std::string raw_id = "<unit id=\"1\" & 'a'>\xE9";
   const std::string utf8_id = "<unit id=\"1\" & 'a'>\xC3\xA9";
   fleet_builder builder;
@@ -135,7 +135,7 @@ TEST(ogr_layouts, ids_with_markup_characters_survive_gpx_and_kml) {
 }
 
 // --driver: any GDAL vector driver, laid out by what it can hold.
-TEST(ogr_layouts, a_driver_named_by_option_writes_what_the_table_does_not_know) {
+TEST(OgrLayouts, ADriverNamedByOptionWritesWhatTheTableDoesNotKnow) {
   const struct {
     const char* driver;
     const char* file;

@@ -16,9 +16,9 @@ struct output_case {
   bool time_as_text;
 };
 
-class outputs : public ::testing::TestWithParam<output_case> {};
+class Outputs : public ::testing::TestWithParam<output_case> {};
 
-TEST_P(outputs, picks_the_driver_from_the_ending_or_the_option) {
+TEST_P(Outputs, PicksTheDriverFromTheEndingOrTheOption) {
   const output_case& c = GetParam();
   std::string error;
   const auto output = ogr_output_for(c.destination, c.driver_option, &error);
@@ -36,7 +36,7 @@ TEST_P(outputs, picks_the_driver_from_the_ending_or_the_option) {
 
 using L = layer_layout;
 INSTANTIATE_TEST_SUITE_P(
-    , outputs,
+    , Outputs,
     ::testing::Values(
         output_case{"geopackage", "out/fleet.gpkg", "", "GPKG", L::both_layers, true, false},
         output_case{"ending_in_capitals", "FLEET.GPKG", "", "GPKG", L::both_layers, true, false},
@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         output_case{"no_such_driver", "a.gpkg", "Nonesuch", "", L::both_layers, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(tracks_file_beside, puts_tracks_next_to_the_positions_file) {
+TEST(TracksFileBeside, PutsTracksNextToThePositionsFile) {
   EXPECT_EQ(tracks_file_beside("out/fleet.geojson"), "out/fleet_tracks.geojson");
   EXPECT_EQ(tracks_file_beside("fleet.shp"), "fleet_tracks.shp");
   EXPECT_EQ(tracks_file_beside("/a.b/fleet.v2.csv"), "/a.b/fleet.v2_tracks.csv");

@@ -25,9 +25,9 @@ struct unwritable_case {
   const char* driver = "";
 };
 
-class unwritable : public ::testing::TestWithParam<unwritable_case> {};
+class Unwritable : public ::testing::TestWithParam<unwritable_case> {};
 
-TEST_P(unwritable, fails_with_a_clear_error_and_leaves_nothing_behind) {
+TEST_P(Unwritable, FailsWithAClearErrorAndLeavesNothingBehind) {
   const unwritable_case& c = GetParam();
   temp_dir dir;
   dir.write("not_a_geopackage.gpkg", "some text, not SQLite");
@@ -55,7 +55,7 @@ TEST_P(unwritable, fails_with_a_clear_error_and_leaves_nothing_behind) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    , unwritable,
+    , Unwritable,
     ::testing::Values(
         unwritable_case{"missing_directory", "$/no/such/dir/fleet.gpkg", "cannot write in"},
         unwritable_case{"missing_directory_for_one_layer_files", "$/no/fleet.shp",
@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Root writes anywhere: the check then runs in a child that has become
 // an ordinary user (nobody), whom the permissions bind.
-TEST(ogr_session, a_read_only_directory_is_refused_before_any_input_is_read) {
+TEST(OgrSession, AReadOnlyDirectoryIsRefusedBeforeAnyInputIsRead) {
   temp_dir dir;
   const std::string locked = dir.path() + "/locked";
   fs::create_directory(locked);

@@ -66,7 +66,7 @@ void add_recording_kind() {
   ASSERT_TRUE(added);
 }
 
-TEST(output_table, picks_the_kind_by_the_destination_and_the_driver) {
+TEST(OutputTable, PicksTheKindByTheDestinationAndTheDriver) {
   add_recording_kind();
   const struct {
     const char* destination;
@@ -91,7 +91,7 @@ TEST(output_table, picks_the_kind_by_the_destination_and_the_driver) {
   }
 }
 
-TEST(output_table, refuses_a_kind_it_could_not_choose_or_open) {
+TEST(OutputTable, RefusesAKindItCouldNotChooseOrOpen) {
   add_recording_kind();
   const auto claims = [](const std::string&, const output_options&) { return false; };
   const auto open = [](const std::string&, const output_options&,
@@ -118,7 +118,7 @@ TEST(output_table, refuses_a_kind_it_could_not_choose_or_open) {
 
 // Adding a kind of output touches the table and the new writer only: the
 // run hands it the options, its stored points and the fleet.
-TEST(output_table, a_kind_added_at_run_time_gets_the_runs_fleet) {
+TEST(OutputTable, AKindAddedAtRunTimeGetsTheRunsFleet) {
   add_recording_kind();
   temp_dir dir;
   std::filesystem::create_directory(dir.path() + "/in");
