@@ -113,7 +113,9 @@ int run_convert(const convert_options& options) {
 
 std::function<int()> setup_convert_command(CLI::App& command) {
   auto options = std::make_shared<convert_options>();
-  command.add_option("--format", options->format, "Output format, 1 to 10 (as Kaldo_Command_Line)")
+  static const std::string format_help = "Output format, " + std::to_string(kaldo::first_format) + " to " +
+                                         std::to_string(kaldo::last_format) + " (as Kaldo_Command_Line)";
+  command.add_option("--format", options->format, format_help)
       ->required()
       ->check(CLI::Range(kaldo::first_format, kaldo::last_format));
   add_run_options(command, options->run, "Messages converted at once (default: one per core)");
