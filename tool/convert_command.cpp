@@ -1,6 +1,7 @@
 #include "tool/convert_command.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,12 @@ bool output_folder_ready(const std::string& folder, std::string* error) {
   return true;
 }
 
+bool same_folder(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         S_ISDIR(first.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 // A text file per message: exactly what Kaldo_Command_Line prints for it,
 // under the name the namer gives it in input order.
 class text_files final : public run_work {
@@ -100,6 +107,15 @@ int run_convert(const convert_options& options) {
     std::fprintf(stderr, "kaldo convert: cannot write to the output folder %s: %s\n",
                  path_to_utf8(options.output_folder).c_str(), error.c_str());
     return 2;
+  }
+  // Its own outputs would be read as inputs on the next run, and this run
+  // would skip the folder it was asked to read.
+  for (const std::string& input : options.run.inputs) {
+    if (same_folder(input, options.output_folder)) {
+      std::fprintf(stderr, "kaldo convert: the output folder %s is also an input; write elsewhere\n",
+                   path_to_utf8(options.output_folder).c_str());
+      return 2;
+    }
   }
   run_setup setup;
   setup.command = "kaldo convert";

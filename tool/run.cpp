@@ -167,6 +167,9 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
   if (sizing.joinable()) sizing.join();
   progress.finish();
 
+  if (summary.totals().messages == 0) {
+    std::fprintf(stderr, "%s: no input held a tracker message\n", setup.command);
+  }
   int status = summary.exit_status();
   if (const int finished = work.finish(summary)) status = finished;
   if (report && !report->finish(summary, &error)) status = report_failed();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tool/found_message.h"
 #include "tool/message_outcome.h"
@@ -34,16 +35,24 @@ class run_summary {
   const std::map<std::string, std::uint64_t>& skip_reasons() const { return skip_reasons_; }
 
   // 0: every message converted or is not a position report; 1: a message
-  // failed or an input could not be read; 2: an output could not be written.
+  // failed, an input could not be read, or no input held any message;
+  // 2: an output could not be written.
   int exit_status() const;
 
-  // The text for the terminal, UTF-8, one line per count and group.
+  // The text for the terminal, UTF-8, one line per count and group; under
+  // each failure group and skip reason the names of its first inputs.
   std::string text() const;
+
+  // How many names a group shows before "... and N more".
+  static constexpr std::size_t names_shown = 3;
 
  private:
   run_totals totals_;
   std::map<std::string, std::uint64_t> failures_;      // UTF-8 text -> count
   std::map<std::string, std::uint64_t> skip_reasons_;  // UTF-8 reason -> count
+  // The first names_shown inputs of each group, UTF-8.
+  std::map<std::string, std::vector<std::string>> failure_names_;
+  std::map<std::string, std::vector<std::string>> skip_names_;
 };
 
 }  // namespace kaldo::tool

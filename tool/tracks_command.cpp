@@ -42,10 +42,17 @@ class fleet_work final : public run_work {
     if (item.message.done) waiting_.emplace_back(std::move(item.message.done), item.outcome);
   }
 
-  int finish(const run_summary&) override {
+  int finish(const run_summary& summary) override {
     built_ = builder_.finish();
+    // Nothing read is nothing to write: the destination stays as it was
+    // rather than becoming an empty one.
+    if (summary.totals().messages == 0) {
+      written_ = false;
+      return 0;
+    }
     std::string error;
     const bool written = output_.write(built_, &error);
+    written_ = written;
     for (auto& [done, outcome] : waiting_) {
       if (!written) {
         outcome.status = message_status::failed;
@@ -59,7 +66,8 @@ class fleet_work final : public run_work {
   }
 
   std::string summary_text() const override {
-    const tracks_outcome outcome{options_.destination, output_.appends(), options_.valid_only};
+    const tracks_outcome outcome{options_.destination, output_.appends(), options_.valid_only,
+                                 written_};
     return tracks_summary_text(builder_.counts(), built_, outcome);
   }
 
@@ -68,6 +76,7 @@ class fleet_work final : public run_work {
   fleet_builder& builder_;
   const tracks_options& options_;
   fleet built_;
+  bool written_ = false;
   std::vector<std::pair<message_done, message_outcome>> waiting_;
 };
 

@@ -38,7 +38,9 @@ std::string tracks_summary_text(const fleet_counts& counts, const fleet& fleet,
   text += "Units: " + std::to_string(fleet.units.size()) + "; emergency reports: " +
           (emergencies.empty() ? std::string("none") : emergencies) + "\n";
   const std::string where = path_to_utf8(outcome.destination);
-  if (outcome.appended) {
+  if (!outcome.written) {
+    text += "Nothing written to " + where + "\n";
+  } else if (outcome.appended) {
     text += "Added to " + where + ", which kept its " +
             count_of(counts.stored, "earlier point", "earlier points") + "\n";
   } else {

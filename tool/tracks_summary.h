@@ -14,6 +14,7 @@ struct tracks_outcome {
   std::string destination;  // as given, any bytes
   bool appended = false;    // the destination's earlier points were kept
   bool valid_only = false;
+  bool written = true;      // false: the destination was left as it was
 };
 
 // Lines of UTF-8 text, each ending in "\n".

@@ -76,7 +76,7 @@ TEST(ConvertCommand, ExitStatusOfARun) {
   } cases[] = {
       {"every message converted", {{"1_a.sbd", single}}, 0},
       {"not a position report", {{"1_a.sbd", "Updated"}}, 0},
-      {"only files that are not messages", {{"notes.txt", "x"}}, 0},
+      {"only files that are not messages: nothing done", {{"notes.txt", "x"}}, 1},
       {"a failed message", {{"1_a.sbd", single}, {"1_b.sbd", "\x01\x01"}}, 1},
       {"an SMS e-mail without a blank line", {{"x.eml", "Subject: 1@x\r\ng1"}}, 1},
   };
@@ -87,8 +87,16 @@ TEST(ConvertCommand, ExitStatusOfARun) {
     EXPECT_EQ(run.status, c.status) << c.why << "\n" << run.err;
   }
   temp_dir folder;
-  EXPECT_EQ(run_kaldo("convert --format 7 -o '" + folder.path() + "/out' '" + folder.path() + "/missing'").status, 1)
-      << "an input that cannot be read";
+  const run_result missing =
+      run_kaldo("convert --format 7 -o '" + folder.path() + "/out' '" + folder.path() + "/missing'");
+  EXPECT_EQ(missing.status, 1) << "an input that cannot be read";
+  EXPECT_NE(missing.err.find(folder.path() + "/missing\n"), std::string::npos)
+      << "the missing input is named:\n" << missing.err;
+  folder.write("in/1_a.sbd", single);
+  const run_result into_itself =
+      run_kaldo("convert --format 7 -o '" + folder.path() + "/in' '" + folder.path() + "/in/'");
+  EXPECT_EQ(into_itself.status, 2) << "the output folder is one of the inputs";
+  EXPECT_NE(into_itself.err.find("also an input"), std::string::npos) << into_itself.err;
 }
 
 TEST(ConvertCommand, ARerunOverwritesItsOwnOutputs) {

@@ -20,7 +20,8 @@ TEST(RunSummary, ExitStatusFollowsTheWorstThatHappened) {
     std::vector<skipped_input> skipped;
     int status;
   } cases[] = {
-      {"nothing at all", {}, {}, 0},
+      {"nothing at all: nothing was done", {}, {}, 1},
+      {"only files that are not messages", {}, {{"a.txt", {}, "not a message", false}}, 1},
       {"converted and not position reports", {with(s::converted), with(s::not_position_report)}, {}, 0},
       {"a duplicate is no failure", {with(s::duplicate)}, {}, 0},
       {"files that are not messages", {with(s::converted)}, {{"a.txt", {}, "not a message", false}}, 0},
@@ -57,6 +58,32 @@ TEST(RunSummary, FailuresAndSkipsAreGroupedByTheirText) {
   const std::string text = summary.text();
   EXPECT_NE(text.find("           4  messages found\n"), std::string::npos) << text;
   EXPECT_NE(text.find("               2  Invalid Length\n"), std::string::npos) << text;
+}
+
+TEST(RunSummary, EachGroupNamesItsFirstInputsAndCountsTheRest) {
+  run_summary summary;
+  for (int i = 1; i <= 5; ++i) {
+    message_outcome failed = with(message_status::failed, "Invalid Length");
+    failed.origin = file_origin("box.mbox", i);
+    summary.add(failed);
+  }
+  message_outcome once = with(message_status::failed, "Invalid Format");
+  once.origin = file_origin("in/caf\xe9.eml");
+  summary.add(once);
+  summary.add(skipped_input{"in/broken.mbox", 7, "broken e-mail", true});
+  const std::string text = summary.text();
+  const std::string indent(20, ' ');
+  EXPECT_NE(text.find("               5  Invalid Length\n" + indent + "box.mbox#1\n" + indent + "box.mbox#2\n" +
+                      indent + "box.mbox#3\n" + indent + "... and 2 more (see --report)\n"),
+            std::string::npos)
+      << text;
+  // Names are shown as UTF-8, whatever bytes the file system holds.
+  EXPECT_NE(text.find("               1  Invalid Format\n" + indent + "in/caf\xEF\xBF\xBD.eml\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("               1  broken e-mail\n" + indent + "in/broken.mbox#7\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("box.mbox#4"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -108,13 +108,15 @@ TEST(TracksCommand, AFailedMessageCostsThatMessageOnly) {
   EXPECT_EQ(read_points(gpkg, "positions").size(), 3u);
 }
 
-TEST(TracksCommand, AnEmptyInputGivesEmptyLayers) {
+TEST(TracksCommand, AnInputWithoutMessagesWritesNothingAndSaysSo) {
   temp_dir dir;
   std::filesystem::create_directory(dir.path() + "/empty");
   const std::string gpkg = dir.path() + "/fleet.gpkg";
   const run_result run = run_tracks("-o " + quoted(gpkg) + " " + quoted(dir.path() + "/empty"));
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(read_points(gpkg, "positions").empty());
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("no input held a tracker message"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Nothing written to " + gpkg), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(gpkg));
 }
 
 TEST(TracksCommand, ADestinationThatCannotBeWrittenExitsWith2LeavingNothing) {
