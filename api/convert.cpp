@@ -3,9 +3,15 @@
 #include "kaldo/convert.h"
 
 #include "api/record_setup.h"
+#include "formats/format_table.h"
 #include "kaldo/read.h"
 
 namespace kaldo {
+
+const char* format_name(int number) noexcept {
+  if (!is_format_number(number)) return "";
+  return detail::output_format_for(number - 1).name;
+}
 
 std::string conversion::printed() const {
   if (result == outcome::converted) return text;

@@ -33,6 +33,7 @@ enum class modem_id_line_kind {
 };
 
 struct output_format_entry {
+  const char* name;  // as the usage text lists it
   report_assembler assembler;
   report_framing framing;
   status_line_kind status;

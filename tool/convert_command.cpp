@@ -134,6 +134,13 @@ std::function<int()> setup_convert_command(CLI::App& command) {
   command.add_option("--format", options->format, format_help)
       ->required()
       ->check(CLI::Range(kaldo::first_format, kaldo::last_format));
+  std::string formats = "Formats:\n";
+  for (int number = kaldo::first_format; number <= kaldo::last_format; ++number) {
+    // The first half of the numbers are the generation before version 3.2.
+    formats += (number < 10 ? "   " : "  ") + std::to_string(number) + "  " + kaldo::format_name(number) +
+               (number <= kaldo::last_format / 2 ? " (before version 3.2)\n" : " (after version 3.2)\n");
+  }
+  command.footer(formats);
   add_run_options(command, options->run, "Messages converted at once (default: one per core)");
   command.add_option("-o,--output", options->output_folder, "Folder for the output files")->required();
   add_run_inputs(command, options->run);

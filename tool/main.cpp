@@ -8,6 +8,7 @@
 
 #include "tool/convert_command.h"
 #include "tool/subcommand.h"
+#include "tool/suggestions.h"
 #include "tool/tracks_command.h"
 #include "kaldo/version.h"
 
@@ -36,6 +37,10 @@ int main(int argc, char** argv) {
   for (const subcommand& entry : subcommands) {
     CLI::App* command = app.add_subcommand(entry.name, entry.description);
     runs[command] = entry.setup(*command);
+  }
+  if (auto unknown = kaldo::tool::unknown_word(app, {argv + 1, argv + argc})) {
+    std::fprintf(stderr, "%s\n", unknown->c_str());
+    return usage_error;
   }
   try {
     app.parse(argc, argv);

@@ -31,6 +31,10 @@ constexpr bool is_format_number(int number) noexcept {
   return number >= first_format && number <= last_format;
 }
 
+// The name of format `number`, as the program's usage text lists it
+// ("GPSI XML String", ...); empty for a number out of range.
+KALDO_API const char* format_name(int number) noexcept;
+
 // The longest message: a type byte, a report count, 255 reports of 28
 // bytes and a tail of 69 bytes. Anything longer is refused for its length;
 // its first max_message_bytes + 1 bytes and its length are all the answer

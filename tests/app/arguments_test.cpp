@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "kaldo/names.h"
+#include "kaldo/kaldo.h"
 
 using namespace kaldo::cli;
 
@@ -108,3 +108,19 @@ TEST(Arguments, ExtensionsAreExactAndCaseSensitive) {
   };
   for (const auto& [name, kind] : rows) EXPECT_EQ(kaldo::file_kind_of(name), kind) << name;
 }
+
+namespace {
+
+// The library's names of the formats are the ones the usage text lists.
+TEST(Usage, ListsEveryFormatByTheLibrarysName) {
+  std::string usage;
+  print_usage(usage);
+  for (int number = kaldo::first_format; number <= kaldo::last_format; ++number) {
+    const std::string line = "   " + std::to_string(number) + " - " + kaldo::format_name(number) + "\r\n";
+    EXPECT_NE(usage.find(line), std::string::npos) << line;
+  }
+  EXPECT_STREQ(kaldo::format_name(0), "");
+  EXPECT_STREQ(kaldo::format_name(kaldo::last_format + 1), "");
+}
+
+}  // namespace

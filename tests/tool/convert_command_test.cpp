@@ -52,6 +52,38 @@ TEST(ConvertCommand, UsageErrorsExitWith2AndSayWhat) {
   }
 }
 
+TEST(ConvertCommand, AMisspeltWordIsNamedWithTheOneMeant) {
+  const struct {
+    std::string arguments;
+    std::string said;
+  } cases[] = {
+      {"conver x", "kaldo: unknown subcommand 'conver' (did you mean 'convert'?)"},
+      {"trakcs -o a.gpkg x", "kaldo: unknown subcommand 'trakcs' (did you mean 'tracks'?)"},
+      {"mangle x", "kaldo: unknown subcommand 'mangle'; see --help"},
+      {"convert --fromat 7 -o out x", "kaldo convert: unknown option '--fromat' (did you mean '--format'?)"},
+      {"convert --format=7 --reprot=r.json -o out x",
+       "kaldo convert: unknown option '--reprot' (did you mean '--report'?)"},
+      {"tracks --valid-onyl -o a.gpkg x", "kaldo tracks: unknown option '--valid-onyl' (did you mean '--valid-only'?)"},
+      {"convert --format 7 -x -o out x", "kaldo convert: unknown option '-x'"},
+  };
+  for (const auto& c : cases) {
+    const run_result run = run_kaldo(c.arguments);
+    EXPECT_EQ(run.status, 2) << c.arguments;
+    EXPECT_TRUE(run.err.starts_with(c.said)) << c.arguments << ": " << run.err;
+  }
+}
+
+TEST(ConvertCommand, HelpListsTheFormatsByName) {
+  temp_dir folder;
+  const std::string out = folder.path() + "/help";
+  std::string command = "'";
+  command.append(KALDO_PROGRAM).append("' convert --help > '").append(out).append("'");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string help = read_file(out);
+  EXPECT_NE(help.find("   7  Easy to Read Text (after version 3.2)\n"), std::string::npos) << help;
+  EXPECT_NE(help.find("  10  NMEA GGA and VTG format (after version 3.2)\n"), std::string::npos) << help;
+}
+
 TEST(ConvertCommand, HelpAndVersionExitWith0) {
   EXPECT_EQ(run_kaldo("--help").status, 0);
   EXPECT_EQ(run_kaldo("convert --help").status, 0);
