@@ -20,28 +20,39 @@ namespace kaldo::tool {
 
 namespace {
 
+// Writes `text` under a hidden name beside `path` and renames it into
+// place once whole, so that no output is ever empty or cut short: a full
+// disk leaves the earlier file of that name, or none.
 bool write_output(const std::string& path, const std::string& text, std::string* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const std::size_t slash = path.rfind('/');
+  const std::string staged = path.substr(0, slash + 1) + ".kaldo-" + path.substr(slash + 1);
+  const int fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
   }
   std::size_t written = 0;
-  while (written < text.size()) {
+  bool ok = true;
+  while (ok && written < text.size()) {
     const ssize_t put = ::write(fd, text.data() + written, text.size() - written);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
-      *error = std::strerror(errno);
-      ::close(fd);
-      return false;
+      *error = std::strerror(put < 0 ? errno : ENOSPC);
+      ok = false;
+    } else {
+      written += static_cast<std::size_t>(put);
     }
-    written += static_cast<std::size_t>(put);
   }
-  if (::close(fd) != 0) {
+  if (::close(fd) != 0 && ok) {
     *error = std::strerror(errno);
-    return false;
+    ok = false;
   }
-  return true;
+  if (ok && ::rename(staged.c_str(), path.c_str()) != 0) {
+    *error = std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) ::unlink(staged.c_str());
+  return ok;
 }
 
 bool output_folder_ready(const std::string& folder, std::string* error) {
@@ -91,6 +102,8 @@ class text_files final : public run_work {
       outcome.error = "cannot write the output file: " + error;
       outcome.output_not_written = true;
       outcome.output.reset();
+      // The next message would meet the same full or read-only folder.
+      item.stop_run = true;
     }
   }
 

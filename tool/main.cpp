@@ -7,6 +7,7 @@
 #include <map>
 
 #include "tool/convert_command.h"
+#include "tool/interrupt.h"
 #include "tool/subcommand.h"
 #include "tool/suggestions.h"
 #include "tool/tracks_command.h"
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
     const int status = app.exit(error);
     return status == 0 ? 0 : usage_error;
   }
+  // From here on Ctrl-C and SIGTERM ask the run to stop; a second one ends
+  // the process.
+  const kaldo::tool::interrupt_guard interrupts;
   for (const auto& [command, run] : runs) {
     if (command->parsed()) return run();
   }

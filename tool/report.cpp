@@ -70,7 +70,7 @@ void run_report::add(const skipped_input& input) {
   first_skipped_ = false;
 }
 
-bool run_report::finish(const run_summary& summary, std::string* error) {
+bool run_report::finish(const run_summary& summary, const ending& end, std::string* error) {
   put(file_, "\n],\"skipped\":[");
   std::rewind(skipped_);
   char buffer[64 * 1024];
@@ -94,7 +94,9 @@ bool run_report::finish(const run_summary& summary, std::string* error) {
   json reasons = json::object();
   for (const auto& [reason, count] : summary.skip_reasons()) reasons[reason] = count;
   counts["skip_reasons"] = std::move(reasons);
-  counts["exit_status"] = summary.exit_status();
+  counts["exit_status"] = end.exit_status.value_or(summary.exit_status());
+  counts["interrupted"] = end.interrupted;
+  counts["stopped"] = end.stopped.empty() ? json(nullptr) : json(end.stopped);
   put(file_, "\n],\"totals\":" + counts.dump() + "}\n");
   const bool write_ok = !std::ferror(file_);
   const bool close_ok = std::fclose(file_) == 0;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tool/found_message.h"
@@ -25,8 +26,15 @@ class run_report {
   void add(const message_outcome& outcome);
   void add(const skipped_input& input);
   // Writes the totals and closes the file; false with the reason when
-  // anything could not be written.
-  bool finish(const run_summary& summary, std::string* error);
+  // anything could not be written. A run that ended early says so in its
+  // totals: "interrupted" (by a signal) and "stopped" (why, or null).
+  bool finish(const run_summary& summary, std::string* error) { return finish(summary, {}, error); }
+  struct ending {
+    bool interrupted = false;
+    std::string stopped;  // UTF-8; empty: the run went through
+    std::optional<int> exit_status;  // the run's, when not the summary's
+  };
+  bool finish(const run_summary& summary, const ending& end, std::string* error);
 
  private:
   run_report(std::FILE* file, std::FILE* skipped) : file_(file), skipped_(skipped) {}

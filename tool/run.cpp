@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "tool/display_text.h"
+#include "tool/interrupt.h"
 #include "tool/ordered_pipeline.h"
 #include "tool/progress.h"
 #include "tool/report.h"
@@ -62,10 +63,14 @@ void work_on(run_item& item, const kaldo::settings& how, run_work& work) {
 class queueing_sink final : public message_sink {
  public:
   queueing_sink(ordered_pipeline<run_job, run_job>& pipeline, run_work& work,
-                std::atomic<std::uint64_t>& bytes_read)
-      : pipeline_(pipeline), work_(work), bytes_read_(bytes_read) {}
+                std::atomic<std::uint64_t>& bytes_read, const std::atomic<bool>& stop)
+      : pipeline_(pipeline), work_(work), bytes_read_(bytes_read), stop_(stop) {}
+
+  bool stopping() const override { return stop_ || interrupt_signal() != 0; }
 
   void found(found_message message) override {
+    // What a source still hands on after the run stopped is not read.
+    if (stopping()) return;
     std::lock_guard lock(mutex_);
     run_item item;
     item.number = ++messages_;
@@ -75,6 +80,7 @@ class queueing_sink final : public message_sink {
     pipeline_.push(std::move(item), weight);
   }
   void skipped(skipped_input input) override {
+    if (stopping()) return;
     std::lock_guard lock(mutex_);
     pipeline_.push(std::move(input), 256);
   }
@@ -85,6 +91,7 @@ class queueing_sink final : public message_sink {
   ordered_pipeline<run_job, run_job>& pipeline_;
   run_work& work_;
   std::atomic<std::uint64_t>& bytes_read_;
+  const std::atomic<bool>& stop_;
   std::uint64_t messages_ = 0;
 };
 
@@ -128,6 +135,8 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
   }
   const unsigned jobs = options.jobs > 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
 
+  std::atomic<bool> stop{false};
+  std::string stopped;  // why, once the work asked to stop; UTF-8
   run_summary summary;
   progress_line progress(stderr, !options.quiet);
   std::atomic<std::uint64_t> bytes_read{0};
@@ -149,6 +158,10 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
         },
         [&](run_job& job) {
           if (auto* item = std::get_if<run_item>(&job)) {
+            if (item->stop_run && !stop) {
+              stopped = latin1_to_utf8(item->outcome.error);
+              stop = true;
+            }
             summary.add(item->outcome);
             if (report) report->add(item->outcome);
             work.delivered(*item);
@@ -160,23 +173,37 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
           }
           progress.update(summary.totals().messages, bytes_read.load());
         });
-    queueing_sink sink(pipeline, work, bytes_read);
+    queueing_sink sink(pipeline, work, bytes_read, stop);
     walk_inputs(options.inputs, sink, setup.pass_over);
     pipeline.finish();
   }
   if (sizing.joinable()) sizing.join();
   progress.finish();
 
-  if (summary.totals().messages == 0) {
+  const int signal = interrupt_signal();
+  const bool whole = signal == 0 && !stop;
+  if (summary.totals().messages == 0 && whole) {
     std::fprintf(stderr, "%s: no input held a tracker message\n", setup.command);
   }
   int status = summary.exit_status();
-  if (const int finished = work.finish(summary)) status = finished;
-  if (report && !report->finish(summary, &error)) status = report_failed();
+  if (const int finished = work.finish(summary, whole)) status = finished;
+  if (!stopped.empty()) {
+    std::fprintf(stderr, "%s: stopped: %s\n", setup.command, stopped.c_str());
+    status = 2;
+  }
+  // A signal during the work's finish counts as well: it left the
+  // destination as it was.
+  const int interrupted_by = interrupt_signal();
+  if (interrupted_by != 0) status = 128 + interrupted_by;
+  if (report) {
+    run_report::ending end{interrupted_by != 0, stopped, status};
+    if (!report->finish(summary, end, &error)) status = report_failed();
+  }
   if (!options.quiet) {
     std::fputs(summary.text().c_str(), stderr);
     std::fputs(work.summary_text().c_str(), stderr);
   }
+  if (interrupted_by != 0) std::fprintf(stderr, "%s: interrupted\n", setup.command);
   return status;
 }
 

@@ -53,6 +53,10 @@ struct run_item {
   // convert_text: every byte Kaldo_Command_Line prints for the message,
   // its refusal included.
   std::string printed;
+  // Set by the command when this message's output could not be written
+  // for a reason that will not pass (a full disk, a read-only folder): the
+  // run stops reading, with the outcome's error as the reason.
+  bool stop_run = false;
   kaldo::decoded_message decoded;  // decode_values
 };
 
@@ -73,8 +77,10 @@ class run_work {
   // yet (points not yet written) takes the message's completion.
   virtual void delivered(run_item& /*item*/) {}
   // After every message: what the command still has to do (writing the
-  // fleet). Returns 0, or the exit status the run ends with instead.
-  virtual int finish(const run_summary& /*summary*/) { return 0; }
+  // fleet). `whole` is false when the run stopped early (interrupted, or a
+  // destination full): what was not read must not look written. Returns 0,
+  // or the exit status the run ends with instead.
+  virtual int finish(const run_summary& /*summary*/, bool /*whole*/) { return 0; }
   // Said after the summary, unless --quiet.
   virtual std::string summary_text() const { return {}; }
 };

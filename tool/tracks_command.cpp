@@ -7,6 +7,7 @@
 
 #include "kaldo/kaldo.h"
 #include "tool/fleet_builder.h"
+#include "tool/interrupt.h"
 #include "tool/run.h"
 #include "tool/tracks_summary.h"
 
@@ -42,16 +43,20 @@ class fleet_work final : public run_work {
     if (item.message.done) waiting_.emplace_back(std::move(item.message.done), item.outcome);
   }
 
-  int finish(const run_summary& summary) override {
+  int finish(const run_summary& summary, bool whole) override {
     built_ = builder_.finish();
     // Nothing read is nothing to write: the destination stays as it was
-    // rather than becoming an empty one.
-    if (summary.totals().messages == 0) {
-      written_ = false;
-      return 0;
-    }
+    // rather than becoming an empty one. A run that stopped early leaves
+    // it as it was too, rather than as if the inputs had ended there.
     std::string error;
-    const bool written = output_.write(built_, &error);
+    bool written = false;
+    if (!whole) {
+      error = "the run stopped before every input was read";
+    } else if (summary.totals().messages == 0) {
+      error = "no input held a tracker message";
+    } else {
+      written = output_.write(built_, &error);
+    }
     written_ = written;
     for (auto& [done, outcome] : waiting_) {
       if (!written) {
@@ -62,7 +67,8 @@ class fleet_work final : public run_work {
       done(outcome);
     }
     waiting_.clear();
-    return written ? 0 : refuse(error);
+    if (written || !whole || summary.totals().messages == 0 || interrupt_signal() != 0) return 0;
+    return refuse(error);
   }
 
   std::string summary_text() const override {

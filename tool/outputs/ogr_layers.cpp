@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "tool/interrupt.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool {
@@ -199,6 +200,12 @@ point_writer::point_writer(OGRLayer& layer, const std::vector<point_field>& fiel
 }
 
 bool point_writer::write(const track_point& point, int track_number, std::string* error) {
+  // Ctrl-C while the layers are written: the write fails here, and the
+  // transaction or the staging folder takes back what was written.
+  if (interrupt_signal() != 0) {
+    *error = "interrupted";
+    return false;
+  }
   OGRFeature& f = *feature_;
   const kaldo::position& p = point.position;
   for (std::size_t i = 0; i < fields_.size(); ++i) {
@@ -247,6 +254,10 @@ track_writer::track_writer(OGRLayer& layer, const std::vector<track_field>& fiel
 
 bool track_writer::write(const fleet& fleet, const unit_track& unit, GIntBig replace_fid,
                          std::string* error) {
+  if (interrupt_signal() != 0) {
+    *error = "interrupted";
+    return false;
+  }
   if (unit.points.empty()) return true;
   OGRFeature feature(layer_.GetLayerDefn());
   const kaldo::utc_time first = fleet.points[unit.points.front()].position.time;

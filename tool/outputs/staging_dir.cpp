@@ -1,5 +1,7 @@
 #include "tool/outputs/staging_dir.h"
 
+#include "tool/interrupt.h"
+
 #include <stdlib.h>
 
 #include <cerrno>
@@ -37,6 +39,11 @@ std::string staging_dir::path_for(const std::string& final_path) const {
 }
 
 bool staging_dir::move_in(std::string* error) {
+  // Interrupted before the move: the destination stays as it was.
+  if (interrupt_signal() != 0) {
+    *error = "interrupted";
+    return false;
+  }
   std::error_code failure;
   for (const auto& entry : fs::directory_iterator(path_, failure)) {
     const fs::path target = fs::path(target_) / entry.path().filename();

@@ -108,6 +108,7 @@ class walker {
   }
 
   void input(const std::string& path) {
+    if (sink_.stopping()) return;
     struct stat info;
     if (::stat(path.c_str(), &info) != 0) {
       sink_.skipped({path, {}, std::string("cannot read: ") + std::strerror(errno), true});

@@ -30,6 +30,7 @@ std::vector<std::string> names_in(const std::string& folder, message_sink& sink)
 
 void read_mail_folder(const std::string& folder, message_sink& sink) {
   for (const std::string& name : names_in(folder, sink)) {
+    if (sink.stopping()) return;
     // Dot files are the mail program's own, never a delivered e-mail.
     if (name.starts_with(".")) continue;
     const std::string path = join_path(folder, name);

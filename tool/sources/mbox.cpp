@@ -111,6 +111,10 @@ void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_s
   GByteArray* piece = g_byte_array_new();
   mbox_position at;
   for (;;) {
+    if (sink.stopping()) {
+      g_byte_array_unref(piece);
+      return;
+    }
     const ssize_t got = g_mime_stream_read(stream, buffer.data(), buffer.size());
     // A read error ends the reading as the end of the file would.
     if (got <= 0) break;
