@@ -29,26 +29,41 @@ void progress_line::set_total_bytes(std::uint64_t bytes) {
   total_bytes_ = bytes;
 }
 
-void progress_line::update(std::uint64_t messages, std::uint64_t bytes_read) {
+void progress_line::update(std::uint64_t messages, std::uint64_t failed, std::uint64_t bytes_read) {
   if (!shown_) return;
   std::lock_guard lock(mutex_);
   const clock::time_point now = clock::now();
   if (now - last_draw_ < std::chrono::milliseconds(100)) return;
   last_draw_ = now;
-  draw(messages, bytes_read);
+  draw(messages, failed, bytes_read);
 }
 
-void progress_line::draw(std::uint64_t messages, std::uint64_t bytes_read) {
-  const double elapsed = std::chrono::duration<double>(clock::now() - start_).count();
+std::string progress_text(std::uint64_t messages, std::uint64_t failed, std::uint64_t bytes_read,
+                          std::uint64_t total_bytes, double elapsed) {
   const double rate = elapsed > 0 ? static_cast<double>(messages) / elapsed : 0;
-  std::string left = "?";
-  if (total_bytes_ > 0 && bytes_read > 0 && bytes_read <= total_bytes_) {
-    left = clock_text(elapsed * static_cast<double>(total_bytes_ - bytes_read) /
-                      static_cast<double>(bytes_read));
+  char buffer[256];
+  std::string text = std::to_string(messages) + " messages";
+  if (failed > 0) text += ", " + std::to_string(failed) + " failed";
+  const bool known = total_bytes > 0 && bytes_read <= total_bytes;
+  if (known) {
+    std::snprintf(buffer, sizeof buffer, ", %.0f%% of %.1f MB read",
+                  100.0 * static_cast<double>(bytes_read) / static_cast<double>(total_bytes),
+                  static_cast<double>(total_bytes) / 1e6);
+    text += buffer;
   }
-  std::fprintf(stream_, "\r\033[K%llu messages, %.0f/s, %s elapsed, about %s left",
-               static_cast<unsigned long long>(messages), rate, clock_text(elapsed).c_str(),
-               left.c_str());
+  std::snprintf(buffer, sizeof buffer, ", %.0f/s, %s elapsed", rate, clock_text(elapsed).c_str());
+  text += buffer;
+  if (known && bytes_read > 0) {
+    text += ", about " +
+            clock_text(elapsed * static_cast<double>(total_bytes - bytes_read) / static_cast<double>(bytes_read)) +
+            " left";
+  }
+  return text;
+}
+
+void progress_line::draw(std::uint64_t messages, std::uint64_t failed, std::uint64_t bytes_read) {
+  const double elapsed = std::chrono::duration<double>(clock::now() - start_).count();
+  std::fprintf(stream_, "\r\033[K%s", progress_text(messages, failed, bytes_read, total_bytes_, elapsed).c_str());
   std::fflush(stream_);
   drawn_ = true;
 }

@@ -171,7 +171,7 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
             summary.add(skipped);
             if (report) report->add(skipped);
           }
-          progress.update(summary.totals().messages, bytes_read.load());
+          progress.update(summary.totals().messages, summary.totals().failed, bytes_read.load());
         });
     queueing_sink sink(pipeline, work, bytes_read, stop);
     walk_inputs(options.inputs, sink, setup.pass_over);
