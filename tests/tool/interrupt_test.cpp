@@ -69,6 +69,9 @@ class running_kaldo {
     }
   }
   bool started() const { return pid_ > 0; }
+  // What the process waits in, as the kernel names it ("wait_for_partner"
+  // for a pipe opened with no one at the other end).
+  std::string waiting_in() const { return read_file("/proc/" + std::to_string(pid_) + "/wchan"); }
   // Waits, at most `limit`, for `ready` while the process runs; false when
   // it ended first or the time ran out.
   bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit = 60s) {
@@ -192,7 +195,8 @@ TEST(Interrupt, ASecondCtrlCEndsTheProcessAtOnce) {
                      folder.path() + "/in"},
                     folder.path() + "/err");
   ASSERT_TRUE(run.started());
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(run.wait_until([&] { return run.waiting_in() == "wait_for_partner"; }))
+      << "kaldo never came to open its report";
   run.signal(SIGINT);
   EXPECT_FALSE(run.wait_until([] { return false; }, 300ms)) << "the first Ctrl-C alone ended the process";
   run.signal(SIGINT);
