@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(fuzz_decode_message fuzz_email fuzz_arguments fuzz_modem_id_scan fuzz_email_sources)
+((${#targets[@]})) || targets=(fuzz_decode_message fuzz_email fuzz_arguments fuzz_modem_id_scan fuzz_email_sources
+  fuzz_directip fuzz_webhook_body)
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DKALDO_BUILD_TESTS=OFF -DKALDO_BUILD_FUZZ=ON -DKALDO_STATIC_EXECUTABLE=OFF \
