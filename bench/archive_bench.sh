@@ -7,6 +7,8 @@
 #     mbox_parse_loop, GMime parsing the same mbox and nothing else (one
 #     thread, and two threads each parsing half).
 #   bench/archive_bench.sh [N] [BUILD_DIR] [REPS] [files|mbox|all]
+# KALDO_BASELINE=PATH also times another kaldo (an earlier build) on the
+# same files in the same runs, for the cost of a change.
 # Needs python3 (the inputs are written by Python's email and mailbox).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,8 +48,11 @@ fresh() { rm -rf "$work/out"; mkdir -p "$work/out"; sync; }
 # kaldo and the floor alternate, REPS times each (default 3); medians count.
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
 if [[ $parts != mbox ]]; then
-  copies=(); kaldos=(); kaldos1=()
+  copies=(); kaldos=(); kaldos1=(); baselines=()
   for ((i = 0; i < reps; i++)); do
+    if [[ -n ${KALDO_BASELINE:-} ]]; then
+      fresh; baselines+=("$(seconds "$KALDO_BASELINE" convert --format 7 --quiet -o "$work/out" "$inputs/sbd")")
+    fi
     fresh; copies+=("$(seconds "$copy_loop" "$work/out" "$inputs/sbd")")
     fresh; kaldos+=("$(seconds "$kaldo" convert --format 7 --quiet -o "$work/out" "$inputs/sbd")")
     kaldo_outputs=$(ls "$work/out" | wc -l)
@@ -56,6 +61,7 @@ if [[ $parts != mbox ]]; then
   t_copy=$(median "${copies[@]}")
   t_kaldo=$(median "${kaldos[@]}")
   t_kaldo1=$(median "${kaldos1[@]}")
+  [[ -z ${KALDO_BASELINE:-} ]] || t_baseline=$(median "${baselines[@]}")
   # The README's line as it stands: outputs beside the inputs.
   t0=$EPOCHREALTIME
   (
@@ -91,6 +97,10 @@ if [[ $parts != mbox ]]; then
   awk -v k="$t_kaldo" -v k1="$t_kaldo1" -v c="$t_copy" -v x="$t_xargs" 'BEGIN {
     printf "kaldo against xargs:     %.1f times faster (goal: at least 10)\n", x / k
     printf "kaldo against copy_loop: %.2f times its time, %.2f with one job (goal: at most 1.5)\n", k / c, k1 / c }'
+  if [[ -n ${KALDO_BASELINE:-} ]]; then
+    awk -v k="$t_kaldo" -v b="$t_baseline" -v path="$KALDO_BASELINE" 'BEGIN {
+      printf "%-44s %8.2f s\nkaldo against the baseline: %.2f times its time\n", "baseline " path, b, k / b }'
+  fi
 fi
 if [[ $parts != files ]]; then
   awk -v n="$count" -v t="$t_mbox" -v m="$converted" -v p="$t_parse" -v p2="$t_parse2" -v w="$t_write" 'BEGIN {
