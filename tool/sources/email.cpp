@@ -50,6 +50,9 @@ bool read_head(GMimeStream* stream, std::size_t keep, std::string& bytes,
   length = 0;
   for (;;) {
     const ssize_t got = g_mime_stream_read(stream, buffer.data(), buffer.size());
+    // A file stream with bounds answers -1, not 0, when read at its end: a
+    // part of an e-mail file that is empty is empty, not unreadable.
+    if (got < 0 && stream->bound_end != -1 && stream->position >= stream->bound_end) break;
     if (got < 0) return false;
     if (got == 0) break;
     if (bytes.size() < keep) {

@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,7 +233,7 @@ class archive_progress final : public message_sink {
 
 // The listing: the archive's files as the folders they unpack to. Files
 // are known by their place in the archive (from 0, every header counted).
-enum class listed_kind { file, symbolic_link, hard_link, other };
+enum class listed_kind { file, symbolic_link, hard_link, other, unnamed };
 
 struct listed_file {
   std::size_t ordinal;
@@ -277,7 +278,11 @@ void add_to_listing(folder_node& root, archive_entry* entry, std::size_t ordinal
   // as unpacking in this locale writes them.
   const char* path = archive_entry_pathname_utf8(entry);
   if (path == nullptr) path = archive_entry_pathname(entry);
-  std::vector<std::string> names = path_names(path != nullptr ? path : "");
+  if (path == nullptr) {
+    root.children[""].files.push_back({ordinal, listed_kind::unnamed});
+    return;
+  }
+  std::vector<std::string> names = path_names(path);
   const bool folder = archive_entry_filetype(entry) == AE_IFDIR;
   if (names.empty()) {
     if (folder) return;  // the archive's own top folder
@@ -320,6 +325,7 @@ const char* why_not_read(listed_kind kind) {
     case listed_kind::symbolic_link: return "a symbolic link in an archive (not followed)";
     case listed_kind::hard_link: return "a hard link in an archive (its file is read where it is stored)";
     case listed_kind::other: return "not a regular file or folder";
+    case listed_kind::unnamed: return "a file in an archive whose name cannot be read";
     case listed_kind::file: break;
   }
   return nullptr;
@@ -397,6 +403,28 @@ void read_planned(const planned_entry& entry, byte_stream& bytes, message_sink& 
   }
 }
 
+// Names in archives as a user's UTF-8 locale unpacks them, whatever the
+// program's own locale (C): libarchive turns a zip's UTF-8 names into the
+// thread's locale, and in C it cannot. Only this thread's character
+// classes change, and only while an archive is read.
+class utf8_names {
+ public:
+  utf8_names() : utf8_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr))) {
+    if (utf8_ != static_cast<locale_t>(nullptr)) before_ = uselocale(utf8_);
+  }
+  ~utf8_names() {
+    if (utf8_ == static_cast<locale_t>(nullptr)) return;
+    uselocale(before_);
+    freelocale(utf8_);
+  }
+  utf8_names(const utf8_names&) = delete;
+  utf8_names& operator=(const utf8_names&) = delete;
+
+ private:
+  locale_t utf8_;
+  locale_t before_ = static_cast<locale_t>(nullptr);
+};
+
 class packed_reader {
  public:
   packed_reader(const std::string& path, archive_input& input, archive_progress& sink,
@@ -409,6 +437,7 @@ class packed_reader {
   }
 
   void run() {
+    const utf8_names names;
     std::string error;
     archive_ptr a = input_.open(compressed_file_, &error);
     if (!a) return unreadable(error);
