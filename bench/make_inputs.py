@@ -5,6 +5,9 @@
     make_inputs.py mbox N PATH          an mbox of N service e-mails, one .sbd each
     make_inputs.py attachment BYTES PATH
                                         one e-mail with a BYTES-long .sbd attachment
+    make_inputs.py attachment-mbox-gz BYTES PATH
+                                        a gzip-compressed mbox: that e-mail, then a
+                                        service e-mail with one .sbd
 
 E-mails are built by Python's email package and stored by its mailbox
 module. The one with the huge attachment is built with a small attachment
@@ -12,6 +15,7 @@ and its base64 lines are then written out in chunks, since no mail library
 holds a gigabyte in memory; its structure is still the package's.
 """
 import base64
+import gzip
 import mailbox
 import multiprocessing
 import random
@@ -21,7 +25,7 @@ from email.mime.multipart import MIMEMultipart
 from email.mime.text import MIMEText
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "kaldo"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "tool"))
 import make_archive  # noqa: E402
 
 ex = make_archive.ex
@@ -79,6 +83,22 @@ def write_sbd_files(count, folder, seed=1):
 
 
 def write_attachment_email(size, path, seed=1):
+    with open(path, "wb") as out:
+        write_attachment_email_to(size, out, seed)
+
+
+def write_attachment_mbox_gz(size, path, seed=1):
+    """As an mbox keeps e-mails: a "From " line before each, bare line
+    feeds, an empty line after each; compressed as it is written."""
+    with gzip.open(path, "wb", compresslevel=1) as out:
+        out.write(b"From sbdservice@example.net Sat May 17 12:00:00 2008\n")
+        write_attachment_email_to(size, out, seed)
+        out.write(b"\nFrom sbdservice@example.net Sat May 17 12:00:01 2008\n")
+        out.write(service_email(1, seed).replace(b"\r\n", b"\n"))
+        out.write(b"\n")
+
+
+def write_attachment_email_to(size, out, seed=1):
     rng = random.Random(seed)
     name = sbd_name(rng, 0)
     head = one_report(rng)
@@ -96,17 +116,16 @@ def write_attachment_email(size, path, seed=1):
     before, after = skeleton.split(marker, 1)
     line = 57  # bytes per base64 line of 76 characters, as the package writes
     block = line * 1024 * 16
-    with open(path, "wb") as out:
-        out.write(before)
-        written = 0
-        pending = head
-        while written < size:
-            want = min(block, size - written)
-            data = (pending + bytes(want))[:want]
-            pending = b""
-            out.write(base64.encodebytes(data))
-            written += want
-        out.write(after)
+    out.write(before)
+    written = 0
+    pending = head
+    while written < size:
+        want = min(block, size - written)
+        data = (pending + bytes(want))[:want]
+        pending = b""
+        out.write(base64.encodebytes(data))
+        written += want
+    out.write(after)
 
 
 def main():
@@ -117,6 +136,8 @@ def main():
         write_mbox(amount, target)
     elif kind == "attachment":
         write_attachment_email(amount, target)
+    elif kind == "attachment-mbox-gz":
+        write_attachment_mbox_gz(amount, target)
     else:
         sys.exit("unknown kind: " + kind)
 

@@ -30,7 +30,7 @@ constexpr int usage_error = 2;
 
 int main(int argc, char** argv) {
   CLI::App app("Tracker messages by the archive: SBD attachments and SMS e-mails from files, "
-               "folders, mbox files and Maildir folders.",
+               "folders, mbox files, Maildir folders, archives and compressed files.",
                "kaldo");
   app.set_version_flag("--version", std::string("kaldo ") + KALDO_VERSION_STRING);
   app.require_subcommand(1);

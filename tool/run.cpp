@@ -117,7 +117,9 @@ void add_run_options(CLI::App& command, run_options& options, const char* jobs_h
 }
 
 void add_run_inputs(CLI::App& command, run_options& options) {
-  command.add_option("inputs", options.inputs, ".sbd and .eml files, folders, mbox files and Maildir folders")
+  command.add_option("inputs", options.inputs,
+                     ".sbd and .eml files, folders, mbox files, Maildir folders, archives (.zip, .tar, "
+                     ".tar.gz, ...) and compressed files (.gz, .bz2, .xz)")
       ->required();
 }
 

@@ -8,7 +8,10 @@ not on layouts we imagined.
 
     make_archive.py OUT [--messages N] [--seed S]
 
-OUT/cases/    one small input per behaviour, named after it (unit tests)
+OUT/cases/    one small input per behaviour, named after it (unit tests);
+              packed/ holds a folder of them, tree/, packed as zip and tar
+              archives by Python's zipfile and tarfile, files compressed by
+              its gzip, bz2 and lzma, and broken, nested and empty archives
 OUT/archive/  a mixed archive of at least N messages (end-to-end test):
               .sbd files, .eml files with one or several attachments,
               forwarded e-mails, SMS e-mails (plain, quoted-printable,
@@ -17,12 +20,18 @@ OUT/archive/  a mixed archive of at least N messages (end-to-end test):
 """
 import argparse
 import base64
+import bz2
+import gzip
 import importlib.util
+import io
+import lzma
 import mailbox
 import os
 import random
 import re
 import shutil
+import tarfile
+import zipfile
 from email.message import EmailMessage
 from email.policy import SMTP, default
 from email.utils import format_datetime
@@ -235,6 +244,109 @@ def write_cases(out, rng):
     for name in ("dovecot.index", "dovecot.index.log", "dovecot-uidlist", "dovecot-keywords"):
         (out / "Maildir" / name).write_bytes(b"\x01\x02index data\n")
     (out / "notes.txt").write_text("not a message\n")
+    # Attachments without a byte: 7bit, read from the file as it is, and base64.
+    bare = EmailMessage(policy=SMTP)
+    bare["From"] = SERVICE
+    bare["Subject"] = "SBD Msg From Unit: 300234010123458"
+    bare.set_content(b"", maintype="application", subtype="octet-stream", cte="7bit",
+                     filename="300234010123458_000001.sbd")
+    save("empty_attachment.eml", bare)
+    save("empty_attachment_base64.eml", service_email(rng, START, [("300234010123458_000002.sbd", b"")]))
+    write_packed(out, out / "packed")
+
+
+def tree_paths(tree):
+    """Every folder and file under `tree`, relative, in name order."""
+    return sorted(p.relative_to(tree).as_posix() for p in tree.rglob("*"))
+
+
+def write_packed(cases, out):
+    """A folder of files as a user keeps them, the same folder packed in
+    every kind of archive (some written in reverse name order, as archivers
+    that follow the disk's order write them), single files compressed, and
+    archives that are broken, nested or empty."""
+    single = ex.message(1, ex.ROUTE[:1])
+    tree = out / "tree"
+    tree.mkdir(parents=True)
+    # The same name in several folders, so that the order of reading shows
+    # in the output names; "unit1.x" sorts before "unit1/" by bytes but
+    # after "unit1" as a folder's name.
+    for folder, payload in (("unit1", single), ("unit2", ex.message(1, ex.ROUTE)),
+                            ("unit1.x", ex.message(3, ex.PACKED)), ("unit1/sub", b"Updated")):
+        (tree / folder).mkdir(parents=True, exist_ok=True)
+        (tree / folder / "300234010123450_000001.sbd").write_bytes(payload)
+    # Longer than any message: its first bytes and its length decide.
+    (tree / "unit2" / "300234010123450_000002.sbd").write_bytes(single + bytes(100000))
+    (tree / "mail").mkdir()
+    for name in ("one_attachment.eml", "two_attachments.eml", "no_attachment_sms.eml",
+                 "small.mbox", "mixed.mbox"):
+        shutil.copy(cases / name, tree / "mail" / name)
+    (tree / "mail" / "\u00fcnit_300234010123459_000001.sbd").write_bytes(single)
+    shutil.copytree(cases / "Maildir", tree / "Maildir")
+    (tree / "notes.txt").write_text("not a message\n")
+
+    names = tree_paths(tree)
+    backwards = list(reversed(names))
+    with zipfile.ZipFile(out / "tree.zip", "w", zipfile.ZIP_DEFLATED) as z:
+        for name in backwards:
+            z.write(tree / name, name)
+    for archive, mode, order in (("tree.tar", "w", names), ("tree.tar.gz", "w:gz", backwards),
+                                 ("tree.tgz", "w:gz", names), ("tree.tar.bz2", "w:bz2", backwards),
+                                 ("tree.tar.xz", "w:xz", names)):
+        with tarfile.open(out / archive, mode) as t:
+            for name in order:
+                t.add(tree / name, name, recursive=False)
+
+    # Single files compressed, beside a copy of each as it is.
+    singles = out / "singles"
+    singles.mkdir()
+    for name, compress, suffix in (("one_attachment.eml", gzip.compress, ".gz"),
+                                   ("300234010123450_000001.sbd", bz2.compress, ".bz2"),
+                                   ("small.mbox", lzma.compress, ".xz"),
+                                   ("mixed.mbox", gzip.compress, ".gz")):
+        source = tree / "unit1" / name if name.endswith(".sbd") else cases / name
+        (singles / name).write_bytes(source.read_bytes())
+        (singles / (name + suffix)).write_bytes(compress(source.read_bytes()))
+    # An mbox by its first line only.
+    (singles / "mailbox").write_bytes((cases / "small.mbox").read_bytes())
+    (singles / "mailbox.gz").write_bytes(gzip.compress((cases / "small.mbox").read_bytes()))
+
+    odd = out / "odd"
+    odd.mkdir()
+    whole = (out / "tree.tar.gz").read_bytes()
+    (odd / "truncated.tar.gz").write_bytes(whole[:len(whole) // 2])
+    # Cut in the middle of its second file.
+    cut = io.BytesIO()
+    with tarfile.open(fileobj=cut, mode="w") as t:
+        for name, payload in (("a_300234010123450_000001.sbd", single),
+                              ("b_300234010123450_000002.sbd", single + bytes(5000))):
+            info = tarfile.TarInfo(name)
+            info.size = len(payload)
+            t.addfile(info, io.BytesIO(payload))
+    (odd / "truncated.tar").write_bytes(cut.getvalue()[:512 * 3 + 2000])
+    (odd / "garbage.zip").write_bytes(b"PK\x03\x04" + bytes(range(256)) * 4)
+    (odd / "not_compressed.gz").write_bytes(b"From nobody\n\nnot compressed\n")
+    # A stored file whose bytes no longer match its checksum, before a good one.
+    with zipfile.ZipFile(odd / "bad_checksum.zip", "w", zipfile.ZIP_STORED) as z:
+        z.writestr("a_300234010123450_000001.sbd", single)
+        z.writestr("b_300234010123450_000002.sbd", single)
+    damaged = bytearray((odd / "bad_checksum.zip").read_bytes())
+    damaged[damaged.index(single) + 3] ^= 0xFF
+    (odd / "bad_checksum.zip").write_bytes(bytes(damaged))
+    inner = io.BytesIO()
+    with zipfile.ZipFile(inner, "w") as z:
+        z.writestr("300234010123450_000009.sbd", single)
+    with zipfile.ZipFile(odd / "nested.zip", "w") as z:
+        z.writestr("inner.zip", inner.getvalue())
+        z.writestr("inner.tar.gz", (out / "tree.tgz").read_bytes())
+        z.writestr("x_300234010123450_000009.sbd.gz", gzip.compress(single))
+        z.writestr("y_300234010123450_000009.sbd", single)
+    with zipfile.ZipFile(odd / "empty.zip", "w"):
+        pass
+    with tarfile.open(odd / "empty.tar", "w"):
+        pass
+    with tarfile.open(odd / "empty.tar.gz", "w:gz"):
+        pass
 
 
 def write_archive(out, rng, wanted):

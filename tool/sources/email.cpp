@@ -1,6 +1,7 @@
 #include "tool/sources/email.h"
 
 #include <array>
+#include <memory>
 #include <vector>
 
 #include "kaldo/names.h"
@@ -49,6 +50,9 @@ bool read_head(GMimeStream* stream, std::size_t keep, std::string& bytes,
   length = 0;
   for (;;) {
     const ssize_t got = g_mime_stream_read(stream, buffer.data(), buffer.size());
+    // A file stream with bounds answers -1, not 0, when read at its end: a
+    // part of an e-mail file that is empty is empty, not unreadable.
+    if (got < 0 && stream->bound_end != -1 && stream->position >= stream->bound_end) break;
     if (got < 0) return false;
     if (got == 0) break;
     if (bytes.size() < keep) {
@@ -149,6 +153,53 @@ void read_email_file(const email_place& place, message_sink& sink) {
     return;
   }
   read_email_stream(file.get(), place, sink);
+}
+
+void read_email_unpacked(byte_stream& bytes, const email_place& place, message_sink& sink) {
+  use_gmime();
+  // GMime parses from a stream it can seek in, and leaves the parts there:
+  // memory for a small e-mail, a temporary file past held_email_bytes.
+  GByteArray* held = g_byte_array_new();
+  std::unique_ptr<spool_file> spool;
+  std::string error;
+  std::array<char, 64 * 1024> buffer;
+  for (;;) {
+    const std::int64_t got = bytes.read(buffer.data(), buffer.size());
+    if (got == 0) break;
+    if (got < 0) {
+      if (held != nullptr) g_byte_array_unref(held);
+      return;
+    }
+    if (spool) {
+      if (!spool->append(buffer.data(), static_cast<std::size_t>(got), &error)) break;
+      continue;
+    }
+    g_byte_array_append(held, reinterpret_cast<const guint8*>(buffer.data()), static_cast<guint>(got));
+    if (held->len > held_email_bytes) {
+      spool = spool_file::create(&error);
+      const bool moved = spool && spool->append(held->data, held->len, &error);
+      g_byte_array_unref(held);
+      held = nullptr;
+      if (!moved) break;
+    }
+  }
+  if (!error.empty()) {
+    if (held != nullptr) g_byte_array_unref(held);
+    sink.skipped({place.source, place.index, "cannot read a large e-mail: " + error, true});
+    return;
+  }
+  gobject_ptr<GMimeStream> stream;
+  if (spool) {
+    stream = spool->stream(&error);
+    if (!stream) {
+      sink.skipped({place.source, place.index, "cannot read a large e-mail: " + error, true});
+      return;
+    }
+  } else {
+    // The stream takes over the bytes.
+    stream.reset(g_mime_stream_mem_new_with_byte_array(held));
+  }
+  read_email_stream(stream.get(), place, sink);
 }
 
 void read_email_stream(GMimeStream* stream, const email_place& place, message_sink& sink) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "tool/sources/byte_stream.h"
 #include "tool/sources/gmime_support.h"
 #include "tool/sources/source.h"
 
@@ -17,6 +18,10 @@ namespace kaldo::tool {
 // Larger than any SMS e-mail can sensibly be; one without .sbd
 // attachments beyond this is passed over rather than held in memory.
 inline constexpr std::uint64_t max_sms_email_bytes = 1u << 20;
+
+// An e-mail an archive unpacks is held in memory up to this size; a larger
+// one (a huge attachment) is parsed from a temporary file.
+inline constexpr std::uint64_t held_email_bytes = 8u << 20;
 
 // Where an e-mail sits and how it is stored.
 struct email_place {
@@ -36,6 +41,10 @@ bool read_parsed_email(GMimeMessage* email, GMimeStream* raw, std::int64_t begin
 
 // Reads one e-mail file (a .eml file, a Maildir message).
 void read_email_file(const email_place& place, message_sink& sink);
+
+// Reads the one e-mail that `bytes` hold. Hands on nothing when they cannot
+// be read (bytes.failure() says why, for the caller to report).
+void read_email_unpacked(byte_stream& bytes, const email_place& place, message_sink& sink);
 
 // Reads the one e-mail that fills `stream`.
 void read_email_stream(GMimeStream* stream, const email_place& place, message_sink& sink);

@@ -1,11 +1,13 @@
 // Files and folders: the walk over one input of a run. A folder is walked
 // in name order, following symbolic links, with a loop caught by the
 // folders open above it; every file goes to the first reader of the table
-// below that claims it.
+// below that claims it. The files an archive holds go to the same table,
+// read as the archive unpacks them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -18,6 +20,7 @@
 #include "tool/sources/files_and_folders.h"
 #include "tool/sources/maildir.h"
 #include "tool/sources/mbox.h"
+#include "tool/sources/packed_archive.h"
 #include "tool/sources/source.h"
 
 namespace kaldo::tool {
@@ -25,7 +28,7 @@ namespace kaldo::tool {
 namespace {
 
 struct file_entry {
-  std::string path;
+  std::string path;  // on disk; for a file of an archive, how reports name it
   std::string name;  // the last path component
   std::uint64_t size = 0;
   std::string head;  // the first bytes, for a file its name does not place
@@ -69,14 +72,55 @@ void read_sbd_file(const file_entry& file, message_sink& sink) {
   sink.found(std::move(message));
 }
 
-void read_eml_file(const file_entry& file, message_sink& sink) {
+// The same unpacked: its whole length is counted, since nothing tells it
+// beforehand that can be trusted.
+void unpacked_sbd(const file_entry& file, byte_stream& bytes, message_sink& sink) {
+  found_message message;
+  message.origin = file_origin(file.path);
+  message.name = file.name;
+  message.kind = kaldo::encoding::sbd_payload;
+  std::array<char, 64 * 1024> buffer;
+  for (;;) {
+    const std::int64_t got = bytes.read(buffer.data(), buffer.size());
+    // The archive's reader reports why the file cannot be unpacked.
+    if (got < 0) return;
+    if (got == 0) break;
+    const auto n = static_cast<std::size_t>(got);
+    if (message.bytes.size() < kept_payload_bytes) {
+      message.bytes.append(buffer.data(), std::min(n, kept_payload_bytes - message.bytes.size()));
+    }
+    message.full_length += n;
+  }
+  sink.found(std::move(message));
+}
+
+email_place eml_place(const file_entry& file) {
   email_place place;
   place.source = file.path;
   place.sms_name = file.name;
-  read_email_file(place, sink);
+  return place;
+}
+
+void read_eml_file(const file_entry& file, message_sink& sink) { read_email_file(eml_place(file), sink); }
+
+void unpacked_eml(const file_entry& file, byte_stream& bytes, message_sink& sink) {
+  read_email_unpacked(bytes, eml_place(file), sink);
 }
 
 void read_mbox_file(const file_entry& file, message_sink& sink) { read_mbox(file.path, sink); }
+
+void unpacked_mbox(const file_entry& file, byte_stream& bytes, message_sink& sink) {
+  read_mbox_unpacked(bytes, file.path, file.name, sink);
+}
+
+void read_packed(const file_entry& file, message_sink& sink) { read_packed_file(file.path, sink); }
+
+// An archive in an archive is not unpacked: one level of unpacking is what
+// a user sees, and it keeps the memory and the temporary files one
+// archive's.
+void pass_over_packed(const file_entry& file, byte_stream&, message_sink& sink) {
+  sink.skipped({file.path, {}, "an archive inside an archive (not opened)", false});
+}
 
 bool named_sbd(const file_entry& file) {
   return kaldo::file_kind_of(file.name) == kaldo::file_kind::sbd_attachment;
@@ -84,19 +128,28 @@ bool named_sbd(const file_entry& file) {
 bool named_eml(const file_entry& file) {
   return kaldo::file_kind_of(file.name) == kaldo::file_kind::sms_email;
 }
+bool named_packed(const file_entry& file) { return names_packed_file(file.name); }
 bool opens_mbox(const file_entry& file) { return looks_like_mbox(file.head); }
 
 // Which source reads a file: the name decides first, as it does for
-// Kaldo_Command_Line; an mbox is known by its first line.
+// Kaldo_Command_Line; an mbox is known by its first line. Each reads a
+// file on disk, and a file an archive unpacks.
 struct file_source {
   bool (*claims)(const file_entry&);
   void (*read)(const file_entry&, message_sink&);
+  void (*read_unpacked)(const file_entry&, byte_stream&, message_sink&);
+  // Whether the reader tells its progress as it goes; the walk counts the
+  // file's size after the others.
+  bool tells_progress;
 };
 constexpr file_source file_sources[] = {
-    {named_sbd, read_sbd_file},
-    {named_eml, read_eml_file},
-    {opens_mbox, read_mbox_file},
+    {named_sbd, read_sbd_file, unpacked_sbd, false},
+    {named_eml, read_eml_file, unpacked_eml, false},
+    {named_packed, read_packed, pass_over_packed, true},
+    {opens_mbox, read_mbox_file, unpacked_mbox, true},
 };
+
+constexpr const char* not_a_message = "not a message file (.sbd, .eml, mbox or Maildir)";
 
 class walker {
  public:
@@ -171,12 +224,11 @@ class walker {
     for (const file_source& source : file_sources) {
       if (source.claims(entry)) {
         source.read(entry, sink_);
-        // An mbox tells its progress as it goes.
-        if (source.read != read_mbox_file) sink_.advanced(entry.size);
+        if (!source.tells_progress) sink_.advanced(entry.size);
         return;
       }
     }
-    sink_.skipped({path, {}, "not a message file (.sbd, .eml, mbox or Maildir)", false});
+    sink_.skipped({path, {}, not_a_message, false});
     sink_.advanced(entry.size);
   }
 
@@ -232,6 +284,18 @@ class files_and_folders final : public source {
 };
 
 }  // namespace
+
+void read_unpacked_file(const unpacked_file& file, message_sink& sink) {
+  file_entry entry{file.path, file.name, 0, {}};
+  if (!named_sbd(entry) && !named_eml(entry)) entry.head = std::string(file.bytes.peek(head_bytes));
+  for (const file_source& source : file_sources) {
+    if (source.claims(entry)) {
+      source.read_unpacked(entry, file.bytes, sink);
+      return;
+    }
+  }
+  sink.skipped({file.path, {}, not_a_message, false});
+}
 
 std::unique_ptr<source> open_files_and_folders(const std::string& path,
                                                const source_settings& settings) {

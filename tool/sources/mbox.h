@@ -11,12 +11,15 @@
 // reading may differ from that parser's.) A piece holds about a
 // megabyte; an e-mail too large for a piece (a huge attachment) is parsed
 // from the file, its parts left there, so a file of any size is read in
-// bounded memory.
+// bounded memory. An mbox that an archive unpacks cannot be read twice: an
+// e-mail too large for a piece waits in a temporary file instead, and is
+// parsed there.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "tool/sources/byte_stream.h"
 #include "tool/sources/gmime_support.h"
 #include "tool/sources/source.h"
 
@@ -38,6 +41,11 @@ void read_mbox(const std::string& path, message_sink& sink);
 // in what is found.
 void read_mbox_in_pieces(GMimeStream* stream, const std::string& path, message_sink& sink,
                          const mbox_pieces& pieces = {});
+
+// The same over bytes that can be read only once (an mbox in an archive);
+// `name`, the mbox file's own name, names its SMS e-mails.
+void read_mbox_unpacked(byte_stream& bytes, const std::string& path, const std::string& name,
+                        message_sink& sink, const mbox_pieces& pieces = {});
 
 // The same with one parser over the whole stream.
 void read_mbox_stream(GMimeStream* stream, const std::string& path, message_sink& sink);
