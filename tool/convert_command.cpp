@@ -12,7 +12,6 @@
 
 #include "kaldo/kaldo.h"
 #include "tool/display_text.h"
-#include "tool/output_names.h"
 #include "tool/paths.h"
 #include "tool/run.h"
 
@@ -84,13 +83,8 @@ class text_files final : public run_work {
   library_call call() const override { return library_call::convert_text; }
 
   void found(run_item& item) override {
-    output_namer::decision naming = namer_.name(item.message, item.number);
-    if (naming.duplicate_of) {
-      item.outcome.status = message_status::duplicate;
-      item.outcome.duplicate_of = naming.duplicate_of;
-      return;
-    }
-    item.outcome.output = join_path(folder_, naming.file_name);
+    if (item.outcome.status == message_status::duplicate) return;
+    item.outcome.output = join_path(folder_, item.file_name);
   }
 
   void worked(run_item& item) override {
@@ -109,7 +103,6 @@ class text_files final : public run_work {
 
  private:
   const std::string& folder_;
-  output_namer namer_;
 };
 
 }  // namespace

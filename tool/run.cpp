@@ -12,6 +12,7 @@
 #include "tool/display_text.h"
 #include "tool/interrupt.h"
 #include "tool/ordered_pipeline.h"
+#include "tool/output_names.h"
 #include "tool/progress.h"
 #include "tool/report.h"
 #include "tool/sources/source.h"
@@ -75,6 +76,12 @@ class queueing_sink final : public message_sink {
     run_item item;
     item.number = ++messages_;
     item.message = std::move(message);
+    output_namer::decision naming = namer_.name(item.message, item.number);
+    if (naming.duplicate_of) {
+      item.outcome.status = message_status::duplicate;
+      item.outcome.duplicate_of = naming.duplicate_of;
+    }
+    item.file_name = std::move(naming.file_name);
     work_.found(item);
     const std::size_t weight = item.message.bytes.size() + 256;
     pipeline_.push(std::move(item), weight);
@@ -92,6 +99,7 @@ class queueing_sink final : public message_sink {
   run_work& work_;
   std::atomic<std::uint64_t>& bytes_read_;
   const std::atomic<bool>& stop_;
+  output_namer namer_;
   std::uint64_t messages_ = 0;
 };
 

@@ -48,6 +48,11 @@ enum class library_call {
 struct run_item {
   std::uint64_t number = 0;  // from 1, in input order
   found_message message;
+  // The message's own name made a safe file name, unique in the run ("x.sbd.txt",
+  // "x.sbd.2.txt"); empty for a duplicate: the same name with the same
+  // bytes as a message before it, which every command counts as such and
+  // none reads again.
+  std::string file_name;
   // Filled in by the loop: origin, modem id, status and error.
   message_outcome outcome;
   // convert_text: every byte Kaldo_Command_Line prints for the message,
@@ -67,9 +72,9 @@ class run_work {
   // The inputs' size, known before the first message, for a command that
   // makes room ahead.
   virtual void sized(std::uint64_t /*input_bytes*/) {}
-  // In input order as each message is found, before a worker takes it. A
-  // message marked a duplicate here (outcome.status) is read but not
-  // handed to the library.
+  // In input order as each message is found, before a worker takes it.
+  // A duplicate (outcome.status) is read for its modem id but not handed
+  // to the library.
   virtual void found(run_item& /*item*/) {}
   // On a worker, after the library.
   virtual void worked(run_item& /*item*/) {}

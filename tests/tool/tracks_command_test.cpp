@@ -87,6 +87,24 @@ TEST(TracksCommand, WritesEachDistinctReportOnceAndSaysSo) {
   EXPECT_EQ(read_points(gpkg, "positions").size(), 3u);
 }
 
+// A message saved twice under one name is a duplicate for both commands,
+// counted alike; its reports are not read again.
+TEST(TracksCommand, CountsDuplicateMessagesAsConvertDoes) {
+  temp_dir dir;
+  write_inputs(dir);
+  dir.write("in/copy/300034012345670_1.sbd", read_file(dir.path() + "/in/300034012345670_1.sbd"));
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  const run_result tracks = run_tracks("-o " + quoted(gpkg) + " " + quoted(dir.path() + "/in"));
+  ASSERT_EQ(tracks.status, 0) << tracks.err;
+  EXPECT_NE(tracks.err.find("           1  duplicates\n"), std::string::npos) << tracks.err;
+  EXPECT_NE(tracks.err.find("Reports: 5, 3 new points, 2 already seen"), std::string::npos) << tracks.err;
+  const std::string convert = std::string("'") + KALDO_PROGRAM + "' convert --format 7 -o " +
+                              quoted(dir.path() + "/out") + " " + quoted(dir.path() + "/in") + " 2>" +
+                              quoted(dir.path() + "/convert.err");
+  ASSERT_EQ(std::system(convert.c_str()), 0);
+  EXPECT_NE(read_file(dir.path() + "/convert.err").find("           1  duplicates\n"), std::string::npos);
+}
+
 TEST(TracksCommand, ValidOnlyLeavesReportsWithoutAFixOut) {
   temp_dir dir;
   write_inputs(dir);
