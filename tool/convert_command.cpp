@@ -19,13 +19,11 @@ namespace kaldo::tool {
 
 namespace {
 
-// Writes `text` under a hidden name beside `path` and renames it into
-// place once whole, so that no output is ever empty or cut short: a full
-// disk leaves the earlier file of that name, or none.
+// Writes `text` to `path`. A write that fails (a full disk, a quota)
+// takes the file away again, so that no output is ever empty or cut short;
+// a whole one costs no more than the write itself.
 bool write_output(const std::string& path, const std::string& text, std::string* error) {
-  const std::size_t slash = path.rfind('/');
-  const std::string staged = path.substr(0, slash + 1) + ".kaldo-" + path.substr(slash + 1);
-  const int fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
@@ -46,11 +44,7 @@ bool write_output(const std::string& path, const std::string& text, std::string*
     *error = std::strerror(errno);
     ok = false;
   }
-  if (ok && ::rename(staged.c_str(), path.c_str()) != 0) {
-    *error = std::strerror(errno);
-    ok = false;
-  }
-  if (!ok) ::unlink(staged.c_str());
+  if (!ok) ::unlink(path.c_str());
   return ok;
 }
 
