@@ -114,6 +114,9 @@ std::function<int()> setup_tracks_command(CLI::App& command) {
                    "Keep only reports with a 2d, 3d or valid fix");
   command.add_option("--driver", options->output.driver,
                      "A GDAL vector driver by name, for a destination the ending does not tell");
+  command.add_flag("--verbose", options->output.verbose,
+                   "Show GDAL's own messages in full on stderr (debug ones too with CPL_DEBUG=ON); "
+                   "by default a failure says the first line of GDAL's last one");
   command.add_option("--tiles", options->output.tiles_url,
                      "Map page (.html): the tile server, {z}/{x}/{y} style");
   command.add_flag("--with-source", options->output.with_source,

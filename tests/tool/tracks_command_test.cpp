@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <gdal_priv.h>
+
 #include "tests/tool/layer_reading.h"
 #include "tests/test_support.h"
 
@@ -155,6 +157,38 @@ TEST(TracksCommand, ADestinationThatCannotBeWrittenExitsWith2LeavingNothing) {
   }
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"file", "in"}));
+}
+
+// A GeoPackage that refuses new points with a message of two lines, the
+// first longer than a line of ours: GDAL's text stays out of the one
+// line but for its start, and --verbose shows all of it.
+TEST(TracksCommand, GdalsMessagesAreShownInFullOnlyWithVerbose) {
+  temp_dir dir;
+  write_inputs(dir);
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  const std::string one = quoted(dir.path() + "/in/300034012345671_1.sbd");
+  ASSERT_EQ(run_tracks("-q -o " + quoted(gpkg) + " " + one).status, 0);
+  {
+    GDALAllRegister();
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    ASSERT_NE(dataset, nullptr);
+    const std::string refuse = "CREATE TRIGGER refuse BEFORE INSERT ON positions BEGIN "
+                               "SELECT RAISE(ABORT, '" + std::string(300, 'x') +
+                               "\nthe second line'); END";
+    dataset->ExecuteSQL(refuse.c_str(), nullptr, nullptr);
+  }
+  for (const bool verbose : {false, true}) {
+    const run_result run = run_tracks(std::string(verbose ? "--verbose " : "") + "-q -o " +
+                                      quoted(gpkg) + " " + quoted(dir.path() + "/in"));
+    EXPECT_EQ(run.status, 2) << run.err;
+    const auto at = run.err.find("kaldo tracks: not written: " + gpkg);
+    ASSERT_NE(at, std::string::npos) << run.err;
+    const std::string line = run.err.substr(at);
+    EXPECT_LT(line.size(), 300u) << line;
+    EXPECT_NE(line.find("xxx...\n"), std::string::npos) << line;
+    EXPECT_EQ(run.err.find("the second line") != std::string::npos, verbose) << run.err;
+  }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ struct output_options {
   std::string driver;        // --driver: a GDAL vector driver by name
   std::string tiles_url;     // --tiles: the map page's tile server; empty: the default
   bool with_source = false;  // --with-source: the map page shows each point's input
+  bool verbose = false;      // --verbose: GDAL's own messages in full on stderr
 };
 
 class fleet_output {

@@ -34,9 +34,14 @@ class map_page_output final : public fleet_output {
       // The staged file goes with its directory: the reason names the
       // destination the user gave.
       if (error->starts_with(staged)) error->replace(0, staged.size(), destination_);
+      *error = "not written: " + *error;
       return false;
     }
-    return staging_->move_in(error);
+    if (!staging_->move_in(error)) {
+      *error = "not written: " + *error;
+      return false;
+    }
+    return true;
   }
 
  private:

@@ -28,7 +28,7 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
     tracks = dataset.CreateLayer(tracks_layer, &srs, wkbLineString, options.get());
   }
   if (positions == nullptr || tracks == nullptr) {
-    *error = gdal_error("cannot create the layers in " + session.shown());
+    *error = gdal_error("cannot create the layers");
     return false;
   }
   auto point_indices =
@@ -66,11 +66,11 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
 }  // namespace
 
 bool write_both_layers(ogr_session& session, const fleet& fleet, std::string* error) {
-  if (GDALDataset* existing = session.existing()) {
+  if (session.existing() != nullptr) {
     // One transaction for the whole run: big transactions are what make
     // GeoPackage and PostgreSQL fast, and a failure rolls all of it back.
-    return session.in_transaction(
-        *existing, true, [&] { return write_layers(session, *existing, true, fleet, error); },
+    return session.add_to_existing(
+        [&](GDALDataset& existing) { return write_layers(session, existing, true, fleet, error); },
         error);
   }
   return session.write_new(

@@ -38,7 +38,7 @@ class ogr_fleet_output final : public fleet_output {
       *error = "cannot write " + session_->shown() + ": no writer for its layout";
       return false;
     }
-    quiet_gdal quiet;
+    gdal_messages messages(session_->verbose());
     return writer(*session_, fleet, error) && session_->finish(error);
   }
 
@@ -55,7 +55,7 @@ output_kind ogr_output_kind() {
                      std::string* error) -> std::unique_ptr<fleet_output> {
             const auto output = ogr_output_for(destination, options.driver, error);
             if (!output) return nullptr;
-            auto session = ogr_session::open(destination, *output, error);
+            auto session = ogr_session::open(destination, *output, options.verbose, error);
             if (session == nullptr) return nullptr;
             return std::make_unique<ogr_fleet_output>(std::move(session));
           }};

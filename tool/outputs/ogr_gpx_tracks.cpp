@@ -12,7 +12,7 @@ bool write_gpx_tracks(ogr_session& session, const fleet& fleet, std::string* err
         OGRSpatialReference srs = wgs84();
         OGRLayer* layer = dataset.CreateLayer("track_points", &srs, wkbPoint, nullptr);
         if (layer == nullptr) {
-          *error = gdal_error("cannot create the track points of " + session.shown());
+          *error = gdal_error("cannot create the track points layer");
           return false;
         }
         auto indices = point_field_indices(*layer, gpx_track_point_fields(), true, false, error);

@@ -2,6 +2,8 @@
 
 #include <cpl_error.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 
 #include "tool/interrupt.h"
@@ -183,10 +185,35 @@ std::vector<int> track_field_indices(OGRLayer& layer, const std::vector<track_fi
 }
 
 std::string gdal_error(const std::string& fallback) {
-  const char* message = CPLGetLastErrorMsg();
-  if (message == nullptr || *message == '\0') return fallback;
+  const char* last = CPLGetLastErrorMsg();
+  std::string message = last == nullptr ? "" : last;
+  // GDAL's texts can hold whole SQL statements over many lines: one line
+  // of a message shows their start (--verbose shows them whole).
+  message.erase(std::min(message.find_first_of("\r\n"), message.size()));
+  while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) {
+    message.pop_back();
+  }
+  constexpr std::size_t longest = 160;
+  if (message.size() > longest) {
+    std::size_t cut = longest;
+    while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
+    message.erase(cut);
+    message += "...";
+  }
+  if (message.empty()) return fallback;
   return fallback + ": " + message;
 }
+
+namespace {
+
+// Some drivers say a failure only through GDAL's error state and return
+// success: that state is reset before each feature and read after it.
+bool feature_written(OGRErr result) {
+  return result == OGRERR_NONE && CPLGetLastErrorType() != CE_Failure &&
+         CPLGetLastErrorType() != CE_Fatal;
+}
+
+}  // namespace
 
 point_writer::point_writer(OGRLayer& layer, const std::vector<point_field>& fields,
                            std::vector<int> indices, bool time_as_text)
@@ -236,7 +263,8 @@ bool point_writer::write(const track_point& point, int track_number, std::string
   geometry_->setX(p.longitude);
   geometry_->setY(p.latitude);
   f.SetFID(OGRNullFID);
-  if (layer_.CreateFeature(&f) != OGRERR_NONE) {
+  CPLErrorReset();
+  if (!feature_written(layer_.CreateFeature(&f))) {
     *error = gdal_error(std::string("cannot write a point into ") + layer_.GetName());
     return false;
   }
@@ -287,9 +315,10 @@ bool track_writer::write(const fleet& fleet, const unit_track& unit, GIntBig rep
     feature.SetGeometryDirectly(new OGRPoint(p.longitude, p.latitude));
   }
   feature.SetFID(replace_fid);
+  CPLErrorReset();
   const OGRErr result = replace_fid == OGRNullFID ? layer_.CreateFeature(&feature)
                                                   : layer_.SetFeature(&feature);
-  if (result != OGRERR_NONE) {
+  if (!feature_written(result)) {
     *error = gdal_error("cannot write the track of " + unit.modem_id + " into " +
                         layer_.GetName());
     return false;

@@ -99,7 +99,8 @@ class track_writer {
   bool single_point_as_point_;
 };
 
-// GDAL's last error text, or `fallback` when it recorded none.
+// `fallback` with the first line of GDAL's last error text, shortened to
+// 160 bytes; `fallback` alone when GDAL recorded none.
 std::string gdal_error(const std::string& fallback);
 
 }  // namespace kaldo::tool

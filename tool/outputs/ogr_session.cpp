@@ -9,6 +9,7 @@
 #include <optional>
 #include <regex>
 
+#include "tool/outputs/checked_files.h"
 #include "tool/outputs/ogr_layers.h"
 #include "tool/utc_text.h"
 
@@ -36,6 +37,18 @@ std::optional<kaldo::utc_time> time_field(const OGRFeature& feature, int index) 
          milliseconds{std::lround(static_cast<double>(second) * 1000.0)};
 }
 
+// SQLite gives a transaction up by itself when a disk fills (often at the
+// commit): GDAL 3.6's GeoPackage driver then has no transaction to roll
+// back, still holds the work as done, and writes its feature counts and
+// change times outside of any transaction when the dataset is closed.
+// Rolling back an empty transaction makes it forget that work, and the
+// file stays as it was.
+void roll_back(GDALDataset& dataset) {
+  if (dataset.RollbackTransaction() != OGRERR_NONE && dataset.StartTransaction() == OGRERR_NONE) {
+    dataset.RollbackTransaction();
+  }
+}
+
 std::string without_password(const std::string& destination) {
   static const std::regex password(R"((password\s*=\s*)('[^']*'|\S+))", std::regex::icase);
   return std::regex_replace(destination, password, "$1...");
@@ -43,12 +56,14 @@ std::string without_password(const std::string& destination) {
 
 }  // namespace
 
-quiet_gdal::quiet_gdal() {
-  CPLPushErrorHandler(CPLQuietErrorHandler);
+gdal_messages::gdal_messages(bool shown) {
+  // GDAL's default handler writes "ERROR 1: ..." to stderr, and debug
+  // messages when CPL_DEBUG asks for them.
+  CPLPushErrorHandler(shown ? CPLDefaultErrorHandler : CPLQuietErrorHandler);
   CPLErrorReset();
 }
 
-quiet_gdal::~quiet_gdal() { CPLPopErrorHandler(); }
+gdal_messages::~gdal_messages() { CPLPopErrorHandler(); }
 
 options_list::options_list(const std::vector<std::string>& options) {
   for (const auto& option : options) list_.AddString(option.c_str());
@@ -61,12 +76,23 @@ OGRSpatialReference wgs84() {
   return srs;
 }
 
-ogr_session::ogr_session(std::string destination, ogr_output output)
-    : path_(std::move(destination)), shown_(without_password(path_)), output_(std::move(output)) {}
+ogr_session::ogr_session(std::string destination, ogr_output output, bool verbose)
+    : path_(std::move(destination)),
+      shown_(without_password(path_)),
+      output_(std::move(output)),
+      verbose_(verbose) {}
+
+ogr_session::~ogr_session() {
+  // A database left open after a failure rolls back here.
+  gdal_messages messages(verbose_);
+  existing_.reset();
+  if (staging_ != nullptr) forget_write_failures_under(staging_->path());
+}
 
 std::unique_ptr<ogr_session> ogr_session::open(const std::string& destination,
-                                               const ogr_output& output, std::string* error) {
-  std::unique_ptr<ogr_session> session(new ogr_session(destination, output));
+                                               const ogr_output& output, bool verbose,
+                                               std::string* error) {
+  std::unique_ptr<ogr_session> session(new ogr_session(destination, output, verbose));
   if (!session->prepare(error)) return nullptr;
   return session;
 }
@@ -77,12 +103,27 @@ GDALDriver* ogr_session::driver(std::string* error) const {
   return found;
 }
 
+std::string ogr_session::not_written(const std::string& file, const std::string& reason) const {
+  return "not written: " + (file == path_ ? shown_ : file) + ": " + reason;
+}
+
 bool ogr_session::prepare(std::string* error) {
   GDALAllRegister();
-  quiet_gdal quiet;
-  if (driver(error) == nullptr) return false;
+  gdal_messages messages(verbose_);
+  GDALDriver* found = driver(error);
+  if (found == nullptr) return false;
+  // New files go through checked_path() when the driver writes through
+  // GDAL's virtual files; one that opens its files itself could not, and
+  // is trusted to say its own failures. A new GeoPackage goes through too:
+  // GDAL then gives SQLite a file layer on the virtual files that locks
+  // nothing, and nobody else has a staged file open.
+  const char* virtual_io = found->GetMetadataItem(GDAL_DCAP_VIRTUALIO);
+  checked_ = virtual_io != nullptr && CPLTestBool(virtual_io);
   const bool exists = !output_.is_file || std::filesystem::exists(path_);
   if (output_.appendable && exists) {
+    // An earlier GeoPackage stays on SQLite's own file layer, the one that
+    // locks it against QGIS or another run writing at the same time;
+    // SQLite checks every write of it and says a full disk.
     const char* allowed[] = {output_.driver.c_str(), nullptr};
     existing_.reset(GDALDataset::Open(path_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, allowed,
                                       nullptr, nullptr));
@@ -103,7 +144,7 @@ bool ogr_session::prepare(std::string* error) {
 
 bool ogr_session::read_stored(std::vector<track_point>* points, std::string* error) {
   if (existing_ == nullptr) return true;
-  quiet_gdal quiet;
+  gdal_messages messages(verbose_);
   OGRLayer* layer = existing_->GetLayerByName(positions_layer);
   if (layer == nullptr) return true;  // a GeoPackage or database of other things
   const OGRFeatureDefn& definition = *layer->GetLayerDefn();
@@ -147,16 +188,45 @@ bool ogr_session::write_new(const std::string& final_path,
   }
   GDALDriver* found = driver(error);
   if (found == nullptr) return false;
+  const std::string staged = staging_->path_for(final_path);
   options_list options(output_.dataset_options);
-  GDALDataset* dataset = found->Create(staging_->path_for(final_path).c_str(), 0, 0, 0,
-                                       GDT_Unknown, options.get());
-  if (dataset == nullptr) {
-    *error = gdal_error("cannot create " + shown_ + " with " + output_.driver);
+  GDALDataset* dataset = found->Create((checked_ ? checked_path(staged) : staged).c_str(), 0, 0,
+                                       0, GDT_Unknown, options.get());
+  bool filled = false, closed = false;
+  std::string closing;
+  if (dataset != nullptr) {
+    filled = fill(*dataset);
+    closed = close(dataset, &closing);
+  }
+  // A failed write of a file is the cause of whatever the driver said
+  // after it, and the one thing to tell when the driver said nothing.
+  if (const auto failure = write_failure_under(staging_->path())) {
+    *error = not_written(final_path, failure->reason);
     return false;
   }
-  const bool filled = fill(*dataset);
+  if (dataset == nullptr) {
+    *error = not_written(final_path, gdal_error("cannot create it with " + output_.driver));
+    return false;
+  }
   // After a failure, the failure is the one to tell, not the closing's.
-  return close(dataset, filled ? error : nullptr) && filled;
+  if (!filled || !closed) {
+    *error = not_written(final_path, filled ? closing : *error);
+    return false;
+  }
+  return true;
+}
+
+bool ogr_session::add_to_existing(const std::function<bool(GDALDataset&)>& body,
+                                  std::string* error) {
+  if (existing_ == nullptr) {
+    *error = "cannot add to " + shown_ + ": it is written anew";
+    return false;
+  }
+  if (!in_transaction(*existing_, true, [&] { return body(*existing_); }, error)) {
+    *error = not_written(path_, *error);
+    return false;
+  }
+  return true;
 }
 
 bool ogr_session::close(GDALDataset* dataset, std::string* error) {
@@ -165,7 +235,7 @@ bool ogr_session::close(GDALDataset* dataset, std::string* error) {
   CPLErrorReset();
   GDALClose(dataset);
   if (CPLGetLastErrorType() == CE_Failure || CPLGetLastErrorType() == CE_Fatal) {
-    if (error != nullptr) *error = gdal_error("cannot finish writing " + shown_);
+    *error = gdal_error("cannot finish it");
     return false;
   }
   return true;
@@ -175,16 +245,16 @@ bool ogr_session::in_transaction(GDALDataset& dataset, bool required,
                                  const std::function<bool()>& body, std::string* error) {
   const bool started = dataset.StartTransaction() == OGRERR_NONE;
   if (!started && required) {
-    *error = gdal_error("cannot start a transaction in " + shown_);
+    *error = gdal_error("cannot start a transaction");
     return false;
   }
   if (!body()) {
-    if (started) dataset.RollbackTransaction();
+    if (started) roll_back(dataset);
     return false;
   }
   if (started && dataset.CommitTransaction() != OGRERR_NONE) {
-    *error = gdal_error("cannot commit to " + shown_);
-    dataset.RollbackTransaction();
+    *error = gdal_error("cannot commit");
+    roll_back(dataset);
     return false;
   }
   return true;
@@ -192,9 +262,8 @@ bool ogr_session::in_transaction(GDALDataset& dataset, bool required,
 
 bool ogr_session::finish(std::string* error) {
   if (existing_ != nullptr) {
-    existing_.reset();
-    if (CPLGetLastErrorType() == CE_Failure) {
-      *error = gdal_error("cannot finish writing " + shown_);
+    if (!close(existing_.release(), error)) {
+      *error = not_written(path_, *error);
       return false;
     }
     return true;
@@ -203,7 +272,12 @@ bool ogr_session::finish(std::string* error) {
     *error = "cannot finish writing " + shown_ + ": it was finished already";
     return false;
   }
-  return staging_->move_in(error);
+  if (!staging_->move_in(error)) {
+    // The reason names the file it is about.
+    *error = "not written: " + *error;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kaldo::tool

@@ -20,15 +20,16 @@
 
 namespace kaldo::tool {
 
-// GDAL reports through its own handler on stderr by default; while one of
-// these lives, every failure becomes our own text, with GDAL's last message
-// in it.
-class quiet_gdal {
+// GDAL reports through its own handler on stderr by default, SQL and all.
+// While one of these lives, its messages are kept from the user unless
+// `shown` (--verbose): a failure becomes our own text, with the first line
+// of GDAL's last message in it (gdal_error).
+class gdal_messages {
  public:
-  quiet_gdal();
-  ~quiet_gdal();
-  quiet_gdal(const quiet_gdal&) = delete;
-  quiet_gdal& operator=(const quiet_gdal&) = delete;
+  explicit gdal_messages(bool shown);
+  ~gdal_messages();
+  gdal_messages(const gdal_messages&) = delete;
+  gdal_messages& operator=(const gdal_messages&) = delete;
 };
 
 // Creation options as GDAL takes them.
@@ -49,10 +50,14 @@ class ogr_session {
   // Opens `destination` for `output`: an existing dataset of a format that
   // is added to, else a staging directory beside a file destination.
   // Checks already that it can be written; empty with the reason in
-  // `*error` otherwise.
+  // `*error` otherwise. `verbose` shows GDAL's own messages in full.
   static std::unique_ptr<ogr_session> open(const std::string& destination,
-                                           const ogr_output& output, std::string* error);
+                                           const ogr_output& output, bool verbose,
+                                           std::string* error);
 
+  // Closes what is still open; what was staged but not moved goes with
+  // the staging directory.
+  ~ogr_session();
   ogr_session(const ogr_session&) = delete;
   ogr_session& operator=(const ogr_session&) = delete;
 
@@ -62,6 +67,8 @@ class ogr_session {
   // The destination as messages show it: a connection string's password
   // stays out of the terminal and the logs.
   const std::string& shown() const { return shown_; }
+  // Whether GDAL's own messages are shown in full (--verbose).
+  bool verbose() const { return verbose_; }
 
   // The dataset an earlier run wrote, open for update; null when the
   // destination is written anew.
@@ -75,9 +82,16 @@ class ogr_session {
 
   // Creates a dataset that is to end up at `final_path` (the destination
   // or a file beside it), lets `fill` write into it and closes it. It is
-  // moved into place by finish() only, with the others.
+  // moved into place by finish() only, with the others. Fails, saying
+  // "not written: FINAL_PATH: " and why, when `fill` or the closing fails,
+  // GDAL recorded a failure, or a write, flush or close of one of its files
+  // failed, whatever the driver made of that.
   bool write_new(const std::string& final_path, const std::function<bool(GDALDataset&)>& fill,
                  std::string* error);
+
+  // Lets `body` add to the existing dataset in one transaction, rolled
+  // back when it or the commit fails; says "not written: " and why.
+  bool add_to_existing(const std::function<bool(GDALDataset&)>& body, std::string* error);
 
   // Runs `body` in one transaction on `dataset`: committed when it
   // succeeds, rolled back when it or the commit fails. A driver without
@@ -85,19 +99,23 @@ class ogr_session {
   bool in_transaction(GDALDataset& dataset, bool required, const std::function<bool()>& body,
                       std::string* error);
 
-  // Ends the write: closes the existing dataset, or moves every new file
-  // into place.
+  // Ends the write: closes the existing dataset, or checks every new file
+  // and moves it into place.
   bool finish(std::string* error);
 
  private:
-  ogr_session(std::string destination, ogr_output output);
+  ogr_session(std::string destination, ogr_output output, bool verbose);
   bool prepare(std::string* error);
   GDALDriver* driver(std::string* error) const;
   bool close(GDALDataset* dataset, std::string* error);
+  std::string not_written(const std::string& file, const std::string& reason) const;
 
   std::string path_;
   std::string shown_;
   ogr_output output_;
+  bool verbose_;
+  // Whether new files go through checked_path() (checked_files.h).
+  bool checked_ = false;
   std::unique_ptr<GDALDataset> existing_;
   bool appending_ = false;
   std::unique_ptr<staging_dir> staging_;

@@ -2,12 +2,15 @@
 
 #include "tool/interrupt.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace kaldo::tool {
 
@@ -39,23 +42,39 @@ std::string staging_dir::path_for(const std::string& final_path) const {
 }
 
 bool staging_dir::move_in(std::string* error) {
-  // Interrupted before the move: the destination stays as it was.
-  if (interrupt_signal() != 0) {
-    *error = "interrupted";
+  std::error_code failure;
+  std::vector<fs::path> staged;
+  for (const auto& entry : fs::directory_iterator(path_, failure)) staged.push_back(entry.path());
+  if (failure) {
+    *error = path_ + ": cannot be read: " + failure.message();
     return false;
   }
-  std::error_code failure;
-  for (const auto& entry : fs::directory_iterator(path_, failure)) {
-    const fs::path target = fs::path(target_) / entry.path().filename();
-    fs::rename(entry.path(), target, failure);
-    if (failure) {
-      *error = "cannot move " + target.string() + " into place: " + failure.message();
+  // Interrupted before the move: the destination stays as it was.
+  if (interrupt_signal() != 0) {
+    *error = (staged.empty() ? fs::path(target_) : fs::path(target_) / staged.front().filename())
+                 .string() +
+             ": interrupted";
+    return false;
+  }
+  // A file system may take the last of a file only now: every file is
+  // checked before the first one replaces anything.
+  for (const fs::path& file : staged) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    const int code = errno;
+    if ((fd >= 0 && ::close(fd) != 0) || !synced) {
+      *error = (fs::path(target_) / file.filename()).string() + ": " +
+               std::strerror(synced ? errno : code);
       return false;
     }
   }
-  if (failure) {
-    *error = "cannot read " + path_ + ": " + failure.message();
-    return false;
+  for (const fs::path& file : staged) {
+    const fs::path target = fs::path(target_) / file.filename();
+    fs::rename(file, target, failure);
+    if (failure) {
+      *error = target.string() + ": cannot move it into place: " + failure.message();
+      return false;
+    }
   }
   return true;
 }

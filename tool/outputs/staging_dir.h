@@ -21,11 +21,16 @@ class staging_dir {
   staging_dir(const staging_dir&) = delete;
   staging_dir& operator=(const staging_dir&) = delete;
 
+  // The directory itself.
+  const std::string& path() const { return path_; }
+
   // Where to write the file that is to end up at `final_path`.
   std::string path_for(const std::string& final_path) const;
 
   // Moves every file written here to the destination's directory,
-  // replacing files of the same names.
+  // replacing files of the same names, once each of them is on the disk
+  // (fsync): a disk that cannot hold one moves none. A failure names the
+  // file: "DIR/NAME: why".
   bool move_in(std::string* error);
 
  private:

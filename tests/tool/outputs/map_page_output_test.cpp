@@ -91,7 +91,7 @@ TEST(MapPageOutput, TheEarlierPageIsReplacedOnlyByACompleteOne) {
     } else {
       EXPECT_EQ(now, "the earlier page");
       // The reason names the destination, not the staged file.
-      EXPECT_EQ(error, page + ": File too large");
+      EXPECT_EQ(error, "not written: " + page + ": File too large");
     }
     EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"fleet.html"});
   }
