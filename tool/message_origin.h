@@ -18,7 +18,9 @@ struct message_origin {
   // path, "mbox#index", "path!attachment"; an IMAP folder, UIDVALIDITY and
   // UID).
   std::string key;
-  // How reports and logs name the message (UTF-8).
+  // How reports and logs name the message (UTF-8); empty for a file-based
+  // one, whose name is its key as UTF-8 (see display_name_of), made only
+  // when shown.
   std::string display_name;
 
   // Where a file-based source found it: the file (raw path bytes), the
@@ -32,6 +34,10 @@ struct message_origin {
   std::optional<std::uint32_t> momsn;
   std::optional<std::int64_t> session_time;  // Unix seconds, UTC
 };
+
+// How reports and logs name the message: its display name, or its key as
+// UTF-8.
+std::string display_name_of(const message_origin& origin);
 
 // The origin of a message found in the file at `path` (raw bytes), in the
 // e-mail at `index` of an mbox, as the attachment named `part`.

@@ -21,15 +21,18 @@ namespace kaldo::tool {
 
 namespace {
 
-using run_job = std::variant<run_item, skipped_input>;
+// A message travels through the pipeline by pointer: the item is large,
+// and is moved at every step.
+using run_job = std::variant<std::unique_ptr<run_item>, skipped_input>;
 
 // Reads the message as the single-file program reads its saved file and
 // asks the library for what the command needs.
 void work_on(run_item& item, const kaldo::settings& how, run_work& work) {
   message_outcome& outcome = item.outcome;
   outcome.number = item.number;
-  outcome.origin = item.message.origin;
   const kaldo::saved_message saved = read_found_message(item.message);
+  // The outcome takes the origin over: one copy per message fewer.
+  outcome.origin = std::move(item.message.origin);
   outcome.modem_id = saved.modem_id;
   if (outcome.status == message_status::duplicate) {
     work.worked(item);
@@ -73,17 +76,17 @@ class queueing_sink final : public message_sink {
     // What a source still hands on after the run stopped is not read.
     if (stopping()) return;
     std::lock_guard lock(mutex_);
-    run_item item;
-    item.number = ++messages_;
-    item.message = std::move(message);
-    output_namer::decision naming = namer_.name(item.message, item.number);
+    auto item = std::make_unique<run_item>();
+    item->number = ++messages_;
+    item->message = std::move(message);
+    output_namer::decision naming = namer_.name(item->message, item->number);
     if (naming.duplicate_of) {
-      item.outcome.status = message_status::duplicate;
-      item.outcome.duplicate_of = naming.duplicate_of;
+      item->outcome.status = message_status::duplicate;
+      item->outcome.duplicate_of = naming.duplicate_of;
     }
-    item.file_name = std::move(naming.file_name);
-    work_.found(item);
-    const std::size_t weight = item.message.bytes.size() + 256;
+    item->file_name = std::move(naming.file_name);
+    work_.found(*item);
+    const std::size_t weight = item->message.bytes.size() + 256;
     pipeline_.push(std::move(item), weight);
   }
   void skipped(skipped_input input) override {
@@ -163,11 +166,12 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
     ordered_pipeline<run_job, run_job> pipeline(
         jobs,
         [&](run_job& job) -> run_job {
-          if (auto* item = std::get_if<run_item>(&job)) work_on(*item, setup.how, work);
+          if (auto* item = std::get_if<std::unique_ptr<run_item>>(&job)) work_on(**item, setup.how, work);
           return std::move(job);
         },
         [&](run_job& job) {
-          if (auto* item = std::get_if<run_item>(&job)) {
+          if (auto* held = std::get_if<std::unique_ptr<run_item>>(&job)) {
+            run_item* item = held->get();
             if (item->stop_run && !stop) {
               stopped = latin1_to_utf8(item->outcome.error);
               stop = true;

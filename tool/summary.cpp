@@ -26,7 +26,7 @@ void run_summary::add(const message_outcome& outcome) {
       ++totals_.failed;
       std::string text = latin1_to_utf8(outcome.error);
       std::vector<std::string>& names = failure_names_[text];
-      if (names.size() < names_shown) names.push_back(outcome.origin.display_name);
+      if (names.size() < names_shown) names.push_back(display_name_of(outcome.origin));
       ++failures_[std::move(text)];
       break;
     }
