@@ -106,8 +106,7 @@ class queueing_sink final : public message_sink {
   std::uint64_t messages_ = 0;
 };
 
-}  // namespace
-
+// A century: exactly two decimal digits.
 const CLI::Validator& century_digits() {
   static const CLI::Validator validator(
       [](std::string& text) -> std::string {
@@ -118,6 +117,8 @@ const CLI::Validator& century_digits() {
       "MC");
   return validator;
 }
+
+}  // namespace
 
 void add_run_options(CLI::App& command, run_options& options, const char* jobs_help) {
   command.add_option("--century", options.century, "Two digits put before two-digit years (default 20)")

@@ -35,9 +35,6 @@ struct run_options {
 void add_run_options(CLI::App& command, run_options& options, const char* jobs_help);
 void add_run_inputs(CLI::App& command, run_options& options);
 
-// A validator for a century: exactly two decimal digits.
-const CLI::Validator& century_digits();
-
 // What the library is asked for each message.
 enum class library_call {
   convert_text,   // kaldo::convert_message: the text the program prints

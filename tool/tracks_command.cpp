@@ -49,17 +49,19 @@ class fleet_work final : public run_work {
     // rather than becoming an empty one. A run that stopped early leaves
     // it as it was too, rather than as if the inputs had ended there.
     std::string error;
-    bool written = false;
+    // Only a write that failed on its own is this command's to tell; the
+    // run loop tells of an interrupt or a run that found nothing.
+    bool write_failed = false;
     if (!whole) {
       error = "the run stopped before every input was read";
     } else if (summary.totals().messages == 0) {
       error = "no input held a tracker message";
     } else {
-      written = output_.write(built_, &error);
+      written_ = output_.write(built_, &error);
+      write_failed = !written_ && interrupt_signal() == 0;
     }
-    written_ = written;
     for (auto& [done, outcome] : waiting_) {
-      if (!written) {
+      if (!written_) {
         outcome.status = message_status::failed;
         outcome.error = error;
         outcome.output_not_written = true;
@@ -67,8 +69,7 @@ class fleet_work final : public run_work {
       done(outcome);
     }
     waiting_.clear();
-    if (written || !whole || summary.totals().messages == 0 || interrupt_signal() != 0) return 0;
-    return refuse(error);
+    return write_failed ? refuse(error) : 0;
   }
 
   std::string summary_text() const override {

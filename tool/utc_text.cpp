@@ -35,11 +35,18 @@ std::optional<kaldo::utc_time> parse_iso8601(std::string_view text) {
     const auto [end, error] = std::from_chars(first, last, parts[i]);
     if (error != std::errc{} || end != last || parts[i] < 0) return std::nullopt;
   }
-  const year_month_day date{year{parts[0]}, month{static_cast<unsigned>(parts[1])},
-                            day{static_cast<unsigned>(parts[2])}};
-  if (!date.ok() || parts[3] > 23 || parts[4] > 59 || parts[5] > 59) return std::nullopt;
-  return sys_days{date} + hours{parts[3]} + minutes{parts[4]} + seconds{parts[5]} +
-         milliseconds{parts[6]};
+  const auto instant = utc_instant(parts[0], static_cast<unsigned>(parts[1]), static_cast<unsigned>(parts[2]),
+                                   static_cast<unsigned>(parts[3]), static_cast<unsigned>(parts[4]),
+                                   static_cast<unsigned>(parts[5]));
+  if (!instant) return std::nullopt;
+  return *instant + milliseconds{parts[6]};
+}
+
+std::optional<sys_seconds> utc_instant(int year_number, unsigned month_number, unsigned day_number,
+                                       unsigned hour, unsigned minute, unsigned second) {
+  const year_month_day date{year{year_number}, month{month_number}, day{day_number}};
+  if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  return sys_days{date} + hours{hour} + minutes{minute} + seconds{second};
 }
 
 }  // namespace kaldo::tool

@@ -5,6 +5,7 @@
 // that what is read back is what was written.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,5 +18,10 @@ std::string utc_iso8601(kaldo::utc_time time);
 
 // Empty when `text` is not of that form.
 std::optional<kaldo::utc_time> parse_iso8601(std::string_view text);
+
+// The instant of a calendar date and clock time, UTC; empty when they name
+// no real instant (a 31 April, an hour 24, a second 60).
+std::optional<std::chrono::sys_seconds> utc_instant(int year, unsigned month, unsigned day,
+                                                    unsigned hour, unsigned minute, unsigned second);
 
 }  // namespace kaldo::tool

@@ -1,7 +1,5 @@
 #include "tool/outputs/staging_dir.h"
 
-#include "tool/interrupt.h"
-
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +9,8 @@
 #include <filesystem>
 #include <system_error>
 #include <vector>
+
+#include "tool/interrupt.h"
 
 namespace kaldo::tool {
 

@@ -18,6 +18,7 @@
 #include <set>
 
 #include "tool/serve/session_message.h"
+#include "tool/utc_text.h"
 
 namespace kaldo::tool::serve {
 
@@ -155,10 +156,9 @@ std::optional<std::int64_t> unix_seconds(int year, std::string_view text, std::s
   const auto minutes_number = number_at(text, clock_at + 3, 2);
   const auto seconds_number = number_at(text, clock_at + 6, 2);
   if (!month_number || !day_number || !hours_number || !minutes_number || !seconds_number) return std::nullopt;
-  const year_month_day date{std::chrono::year{year}, month{*month_number}, day{*day_number}};
-  if (!date.ok() || *hours_number > 23 || *minutes_number > 59 || *seconds_number > 59) return std::nullopt;
-  const sys_seconds at = sys_days{date} + hours{*hours_number} + minutes{*minutes_number} + seconds{*seconds_number};
-  return at.time_since_epoch().count();
+  const auto at = utc_instant(year, *month_number, *day_number, *hours_number, *minutes_number, *seconds_number);
+  if (!at) return std::nullopt;
+  return at->time_since_epoch().count();
 }
 
 std::optional<double> decimal(std::string_view text) {
