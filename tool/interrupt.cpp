@@ -42,6 +42,4 @@ interrupt_guard::~interrupt_guard() {
 
 int interrupt_signal() noexcept { return received.load(std::memory_order_relaxed); }
 
-void clear_interrupt() noexcept { received.store(0); }
-
 }  // namespace kaldo::tool

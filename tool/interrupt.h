@@ -19,7 +19,4 @@ class interrupt_guard {
 // The signal that asked the run to stop, or 0. Safe from any thread.
 int interrupt_signal() noexcept;
 
-// Forgets an interrupt (for the next run in the same process: tests).
-void clear_interrupt() noexcept;
-
 }  // namespace kaldo::tool

@@ -28,7 +28,6 @@ class run_report {
   // Writes the totals and closes the file; false with the reason when
   // anything could not be written. A run that ended early says so in its
   // totals: "interrupted" (by a signal) and "stopped" (why, or null).
-  bool finish(const run_summary& summary, std::string* error) { return finish(summary, {}, error); }
   struct ending {
     bool interrupted = false;
     std::string stopped;  // UTF-8; empty: the run went through

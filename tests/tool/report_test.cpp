@@ -41,7 +41,7 @@ TEST(RunReport, OneValidJsonObjectWhateverBytesTheMessagesCarry) {
   }
   report->add(skipped);
   summary.add(skipped);
-  ASSERT_TRUE(report->finish(summary, &error)) << error;
+  ASSERT_TRUE(report->finish(summary, {}, &error)) << error;
 
   const nlohmann::json json = nlohmann::json::parse(read_file(path));
   ASSERT_EQ(json["messages"].size(), 3u);
