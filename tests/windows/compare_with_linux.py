@@ -398,11 +398,18 @@ def example_runs(layout):
     return runs
 
 
-def is_wine_start_failure(out, linux_out):
-    """A hang, or nothing printed where the program prints something: Wine
-    (or the cmd.exe it runs) failed to start it. Seen as status 1 and as
-    other statuses the program never gives, under a loaded machine."""
-    return out is None or (out == b'' and linux_out != b'')
+# Every status the program ends with; Wine alone gives others.
+PROGRAM_STATUSES = {0, 1, 255}
+
+
+def is_wine_start_failure(out, status, linux_out):
+    """A hang, nothing printed where the program prints something, or a
+    status the program never gives: Wine (or the cmd.exe it runs) failed to
+    start it or to pass its status back. Seen under a loaded machine as
+    status 1 with nothing printed, and as 127 after the whole, right output.
+    A real fault shows again on the one retry."""
+    return (out is None or (out == b'' and linux_out != b'')
+            or status not in PROGRAM_STATUSES)
 
 
 def execute(run, linux_exe, windows_exe, wine):
@@ -415,7 +422,7 @@ def execute(run, linux_exe, windows_exe, wine):
         argv = [str(windows_exe)] + run['windows_args']
     out, status = wine.run(argv, run['cwd'])
     retried = None
-    if is_wine_start_failure(out, linux.stdout):
+    if is_wine_start_failure(out, status, linux.stdout):
         retried = 'hang' if status is None else status
         out, status = wine.run(argv, run['cwd'])
     return dict(run, linux_out=linux.stdout, linux_status=linux.returncode,
