@@ -1,0 +1,92 @@
+// Where `kaldo serve` keeps what it receives: every message in a `messages`
+// table, its decoded reports in the `positions` layer and each unit's line
+// in `tracks`, the same layers with the same fields as `kaldo tracks`
+// writes. A GeoPackage file, or PostgreSQL with PostGIS ("PG:...").
+//
+// A message is confirmed to its sender only once store() has returned
+// `committed`: the transaction that holds it has reached the disk (the
+// database's write-ahead log synced), so that neither a killed process nor
+// a machine that loses power loses it. Messages that arrive together share
+// one commit.
+//
+// A message is one by (imei, momsn, session time): delivered again, by the
+// same channel or another, it is confirmed again and stored once.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kaldo::tool::serve {
+
+// One message as a receiver took it.
+struct received_message {
+  std::string channel;  // "directip", "rockblock", "imap"
+  std::string imei;     // 15 ASCII digits
+  std::uint32_t momsn = 0;
+  std::int64_t session_time = 0;  // Unix seconds, UTC
+  std::chrono::sys_time<std::chrono::milliseconds> received_at{};
+  std::optional<std::uint16_t> mtmsn;
+  std::optional<std::uint32_t> cdr_reference;
+  std::optional<int> session_status;
+  // The bytes of a .sbd attachment; none for a failed session or an empty
+  // mailbox check.
+  std::optional<std::string> payload;
+  // Where the satellites placed the unit.
+  std::optional<double> iridium_latitude;
+  std::optional<double> iridium_longitude;
+  std::optional<double> iridium_cep_km;
+  // Who sent it, for the log: "192.0.2.7:40112".
+  std::string peer;
+};
+
+enum class stored_status { converted, failed, not_position_report, no_payload };
+
+// "converted", "failed", "not_position_report", "no_payload".
+const char* to_string(stored_status status);
+
+struct store_result {
+  // False: nothing of the message is stored; the sender is told so and
+  // sends it again.
+  bool committed = false;
+  // Stored by an earlier delivery: confirmed again, nothing added.
+  bool duplicate = false;
+  stored_status status = stored_status::failed;
+  std::string error;  // failed decoding, or why nothing was committed; one line
+  std::size_t positions_added = 0;
+  std::chrono::microseconds commit_time{0};  // from submit to durable commit
+};
+
+struct store_options {
+  int century = 20;  // the century of the reports' two-digit years
+  // How long a commit waits for more messages to share it.
+  std::chrono::microseconds gather{2000};
+};
+
+class message_store {
+ public:
+  virtual ~message_store() = default;
+
+  // Hands `message` to the store; `done` is called once, from the store's
+  // own thread, when it is committed or cannot be. Safe from any thread.
+  virtual void submit(received_message message, std::function<void(store_result)> done) = 0;
+
+  // submit(), waiting for the result.
+  store_result store(received_message message);
+
+  // Commits what was submitted, answers every caller and stops taking
+  // messages (submit() then answers "not committed" at once).
+  virtual void close() = 0;
+};
+
+// Opens or creates the store at `destination` (a GeoPackage path, or
+// "PG:..."), upgrading one that `kaldo tracks` wrote. Empty, with the
+// reason in `*error`, when it cannot be written.
+std::unique_ptr<message_store> open_message_store(const std::string& destination,
+                                                  const store_options& options, std::string* error);
+
+}  // namespace kaldo::tool::serve
