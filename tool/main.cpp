@@ -8,6 +8,7 @@
 
 #include "tool/convert_command.h"
 #include "tool/interrupt.h"
+#include "tool/serve_command.h"
 #include "tool/subcommand.h"
 #include "tool/suggestions.h"
 #include "tool/tracks_command.h"
@@ -22,6 +23,9 @@ constexpr subcommand subcommands[] = {
      kaldo::tool::setup_convert_command},
     {"tracks", "Write where every unit has been into GIS layers (GeoPackage, GPX, KML, PostGIS, ...)",
      kaldo::tool::setup_tracks_command},
+    {"serve", "Receive messages as they are sent (DirectIP, webhooks), store each with its positions, "
+              "confirm what is stored",
+     kaldo::tool::setup_serve_command},
 };
 
 constexpr int usage_error = 2;

@@ -106,8 +106,10 @@ class queueing_sink final : public message_sink {
   std::uint64_t messages_ = 0;
 };
 
+}  // namespace
+
 // A century: exactly two decimal digits.
-const CLI::Validator& century_digits() {
+static const CLI::Validator& century_digits() {
   static const CLI::Validator validator(
       [](std::string& text) -> std::string {
         const bool digits = text.size() == 2 && std::isdigit(static_cast<unsigned char>(text[0])) &&
@@ -118,11 +120,13 @@ const CLI::Validator& century_digits() {
   return validator;
 }
 
-}  // namespace
+void add_century_option(CLI::App& command, std::string& century) {
+  command.add_option("--century", century, "Two digits put before two-digit years (default 20)")
+      ->check(century_digits());
+}
 
 void add_run_options(CLI::App& command, run_options& options, const char* jobs_help) {
-  command.add_option("--century", options.century, "Two digits put before two-digit years (default 20)")
-      ->check(century_digits());
+  add_century_option(command, options.century);
   command.add_option("--jobs,-j", options.jobs, jobs_help)->check(CLI::Range(1u, 1024u));
   command.add_option("--report", options.report_path, "Write a JSON report of every message here");
   command.add_flag("--quiet,-q", options.quiet, "No progress line and no summary");

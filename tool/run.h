@@ -30,6 +30,9 @@ struct run_options {
   bool quiet = false;
 };
 
+// Declares --century on `command`: two digits, "20" unless given.
+void add_century_option(CLI::App& command, std::string& century);
+
 // Declares --century, --jobs, --report, --quiet on `command`; the inputs
 // are declared by add_run_inputs, last, after the command's own options.
 void add_run_options(CLI::App& command, run_options& options, const char* jobs_help);

@@ -1,0 +1,357 @@
+// The webhook side of `kaldo serve`: providers POST each message to
+// /webhooks/rockblock and take a 200 as "stored". The answer waits for the
+// store's commit; a body that cannot be taken gets its status at once
+// (400 with the reason, 401 without the token or a good signature, 413
+// past 64 KB), and a store that cannot commit gets 503, so that the
+// provider tries again.
+//
+// Limits a public port needs: headers of at most 8 KB, every request whole
+// within its deadline (a kept-alive connection waits no longer for the
+// next), a cap on connections per peer (the budget), and the query string,
+// which carries the token, never logged.
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tool/serve/listener.h"
+#include "tool/serve/webhook.h"
+
+namespace kaldo::tool::serve {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
+
+constexpr std::uint32_t max_header_bytes = 8 * 1024;
+// A provider sends one message at a time; one address holding more than
+// this is a client to be wary of.
+constexpr std::size_t max_connections_per_peer = 64;
+
+received_message received_from(const webhook_message& body, const std::string& peer) {
+  received_message message;
+  message.channel = "rockblock";
+  message.imei = body.imei;
+  message.momsn = body.momsn;
+  message.session_time = body.transmit_time;
+  message.received_at = std::chrono::time_point_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now());
+  if (!body.payload.empty()) message.payload = body.payload;
+  message.iridium_latitude = body.latitude;
+  message.iridium_longitude = body.longitude;
+  message.iridium_cep_km = body.cep_km;
+  message.peer = peer;
+  return message;
+}
+
+class http_listener;
+
+class http_session : public std::enable_shared_from_this<http_session> {
+ public:
+  http_session(std::shared_ptr<http_listener> owner, tcp::socket socket, std::string peer);
+  ~http_session();
+  void start() { read_request(); }
+
+ private:
+  void read_request();
+  void read_body();
+  void handle();
+  void take(webhook_message body);
+  void respond(http::status status, std::string text);
+  void refuse(http::status status, const std::string& reason);
+  void close();
+  void drain();
+
+  std::shared_ptr<http_listener> owner_;
+  beast::tcp_stream stream_;
+  asio::ip::address address_;
+  std::string peer_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::string_body> response_;
+  asio::steady_timer patience_;
+  bool waiting_for_store_ = false;
+};
+
+class http_listener final : public listener, public std::enable_shared_from_this<http_listener> {
+ public:
+  http_listener(listener_context context, listener_settings settings, webhook_settings webhook)
+      : context_(context), settings_(std::move(settings)), webhook_(std::move(webhook)),
+        acceptor_(context.io) {}
+
+  bool open(std::string* error) {
+    if (!open_acceptor(acceptor_, settings_.address, error)) return false;
+    accept();
+    return true;
+  }
+
+  unsigned short port() const override { return acceptor_.local_endpoint().port(); }
+  void stop() override {
+    error_code ignored;
+    acceptor_.close(ignored);
+    stopping_ = true;
+  }
+  std::size_t open_connections() const override { return open_; }
+
+  listener_context& context() { return context_; }
+  const listener_settings& settings() const { return settings_; }
+  const webhook_settings& webhook() const { return webhook_; }
+  bool stopping() const { return stopping_; }
+  void closed(const asio::ip::address& address) {
+    --open_;
+    context_.budget.give_back(address);
+  }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this, self = shared_from_this()](error_code failed, tcp::socket socket) {
+      if (failed == asio::error::operation_aborted || !acceptor_.is_open()) return;
+      if (failed) {
+        auto pause = std::make_shared<asio::steady_timer>(context_.io, std::chrono::milliseconds(50));
+        pause->async_wait([this, self, pause](error_code) {
+          if (acceptor_.is_open()) accept();
+        });
+        return;
+      }
+      welcome(std::move(socket));
+      accept();
+    });
+  }
+
+  void welcome(tcp::socket socket) {
+    error_code failed;
+    const tcp::endpoint remote = socket.remote_endpoint(failed);
+    if (failed) return;
+    const std::string peer = peer_text(remote);
+    if (!settings_.allowed.empty() && !settings_.allowed.allows(remote.address())) {
+      context_.log.refused("rockblock", peer, "not in the allowed networks");
+      return;
+    }
+    if (!context_.budget.take(remote.address(), max_connections_per_peer)) {
+      context_.log.refused("rockblock", peer, "too many connections");
+      return;
+    }
+    ++open_;
+    std::make_shared<http_session>(shared_from_this(), std::move(socket), peer)->start();
+  }
+
+  listener_context context_;
+  listener_settings settings_;
+  webhook_settings webhook_;
+  tcp::acceptor acceptor_;
+  std::size_t open_ = 0;
+  bool stopping_ = false;
+};
+
+http_session::http_session(std::shared_ptr<http_listener> owner, tcp::socket socket, std::string peer)
+    : owner_(std::move(owner)),
+      stream_(std::move(socket)),
+      peer_(std::move(peer)),
+      patience_(owner_->context().io) {
+  error_code ignored;
+  address_ = stream_.socket().remote_endpoint(ignored).address();
+}
+
+http_session::~http_session() { owner_->closed(address_); }
+
+void http_session::read_request() {
+  parser_.emplace();
+  parser_->header_limit(max_header_bytes);
+  parser_->body_limit(max_webhook_body_bytes);
+  // One deadline for the wait and the whole request: a kept-alive
+  // connection that says nothing is closed by it too.
+  stream_.expires_after(std::min(owner_->settings().read_timeout, owner_->webhook().request_deadline));
+  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](error_code failed, std::size_t) {
+    if (failed == http::error::end_of_stream || failed == asio::error::eof ||
+        (failed && self->buffer_.size() == 0 && failed != beast::error::timeout)) {
+      return self->close();
+    }
+    if (failed == http::error::header_limit) {
+      return self->refuse(http::status::request_header_fields_too_large, "headers over 8 KB");
+    }
+    // A Content-Length over the limit is refused with the headers.
+    if (failed == http::error::body_limit) {
+      return self->refuse(http::status::payload_too_large, "a body over 64 KB");
+    }
+    if (failed) {
+      if (failed == beast::error::timeout && self->buffer_.size() == 0) return self->close();
+      return self->refuse(http::status::bad_request, "no whole request: " + failed.message());
+    }
+    const auto& request = self->parser_->get();
+    const auto length = request.payload_size();
+    if (length && *length > max_webhook_body_bytes) {
+      return self->refuse(http::status::payload_too_large, "a body over 64 KB");
+    }
+    if (beast::iequals(request[http::field::expect], "100-continue")) {
+      // Clients that ask first send the body only once told to.
+      auto go_on = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+      http::async_write(self->stream_, *go_on, [self, go_on](error_code failed, std::size_t) {
+        if (failed) return self->close();
+        self->read_body();
+      });
+      return;
+    }
+    self->read_body();
+  });
+}
+
+void http_session::read_body() {
+  http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code failed, std::size_t) {
+    if (failed == http::error::body_limit) {
+      return self->refuse(http::status::payload_too_large, "a body over 64 KB");
+    }
+    if (failed) return self->refuse(http::status::bad_request, "no whole request: " + failed.message());
+    self->handle();
+  });
+}
+
+void http_session::handle() {
+  const auto& request = parser_->get();
+  const std::string_view target = view(request.target());
+  const std::string_view path = target.substr(0, target.find('?'));
+  if (path != webhook_path) return refuse(http::status::not_found, "no such path");
+  if (request.method() != http::verb::post) {
+    response_.set(http::field::allow, "POST");
+    return refuse(http::status::method_not_allowed, "only POST is taken here");
+  }
+  const webhook_settings& webhook = owner_->webhook();
+  if (!webhook.token.empty()) {
+    const std::optional<std::string> token = query_parameter(target, "token");
+    if (!token || !same_secret(*token, webhook.token)) {
+      return refuse(http::status::unauthorized, "no token, or not the one set up");
+    }
+  }
+  auto body = parse_webhook_body(request.body(), view(request[http::field::content_type]));
+  if (!body) return refuse(static_cast<http::status>(http_status(body.problem)), body.reason);
+  if (!webhook.public_key.empty()) {
+    const auto vouched = check_webhook_token(*body.value, webhook.public_key);
+    if (!vouched) return refuse(http::status::unauthorized, "token refused: " + vouched.reason);
+  }
+  take(std::move(*body.value));
+}
+
+void http_session::take(webhook_message body) {
+  received_message message = received_from(body, peer_);
+  auto& io = owner_->context().io;
+  waiting_for_store_ = true;
+  // The request's deadline no longer counts: the store's patience does.
+  stream_.expires_never();
+  patience_.expires_after(owner_->settings().store_patience);
+  patience_.async_wait([self = shared_from_this()](error_code failed) {
+    if (failed || !self->waiting_for_store_) return;
+    self->waiting_for_store_ = false;
+    self->owner_->context().log.notice("the store did not answer in time for " + self->peer_);
+    self->respond(http::status::service_unavailable, "not stored: the store did not answer in time");
+  });
+  const std::string imei = message.imei;
+  const std::uint32_t momsn = message.momsn;
+  owner_->context().store.submit(
+      std::move(message), [self = shared_from_this(), &io, imei, momsn](store_result result) mutable {
+        asio::post(io, [self = std::move(self), imei, momsn, result = std::move(result)] {
+          message_log_entry entry;
+          entry.channel = "rockblock";
+          entry.peer = self->peer_;
+          entry.imei = imei;
+          entry.momsn = momsn;
+          entry.outcome = !result.committed ? "not_stored" : result.duplicate ? "duplicate" : "stored";
+          if (result.committed) entry.status = to_string(result.status);
+          entry.positions_added = result.positions_added;
+          entry.commit_time = result.commit_time;
+          entry.reason = result.error;
+          if (!self->waiting_for_store_ && result.committed) {
+            entry.reason = "committed after the sender was told otherwise";
+          }
+          self->owner_->context().log.message(entry);
+          if (!self->waiting_for_store_) return;
+          self->waiting_for_store_ = false;
+          self->patience_.cancel();
+          if (result.committed) {
+            self->respond(http::status::ok, "stored");
+          } else {
+            self->respond(http::status::service_unavailable, "not stored: " + result.error);
+          }
+        });
+      });
+}
+
+void http_session::respond(http::status status, std::string text) {
+  const auto& request = parser_->get();
+  // A request refused before its body was read whole leaves the stream
+  // where nothing more can be read from it.
+  const bool keep_alive = request.keep_alive() && parser_->is_done() && !owner_->stopping();
+  response_.result(status);
+  response_.version(request.version() == 10 ? 10 : 11);
+  response_.set(http::field::content_type, "text/plain; charset=utf-8");
+  response_.body() = std::move(text) + "\n";
+  response_.keep_alive(keep_alive);
+  response_.prepare_payload();
+  stream_.expires_after(owner_->settings().read_timeout);
+  http::async_write(stream_, response_, [self = shared_from_this(), keep_alive](error_code failed, std::size_t) {
+    if (failed || !keep_alive) return self->close();
+    self->response_ = {};
+    self->read_request();
+  });
+}
+
+void http_session::refuse(http::status status, const std::string& reason) {
+  // The path alone: the query may hold the token.
+  std::string what = reason;
+  if (parser_ && parser_->is_header_done()) {
+    const std::string_view target = view(parser_->get().target());
+    what = std::string(parser_->get().method_string()) + " " +
+           std::string(target.substr(0, target.find('?'))) + ": " + reason;
+  }
+  owner_->context().log.refused("rockblock", peer_, std::to_string(static_cast<unsigned>(status)) + " " + what);
+  if (!parser_ || !parser_->is_header_done()) {
+    // Not even a request line to answer: nothing but closing is sure.
+    if (status == http::status::bad_request) return close();
+    parser_.emplace();
+  }
+  respond(status, reason);
+}
+
+void http_session::close() {
+  // Closing with bytes of the request still unread makes the kernel reset
+  // the connection, and a client may then lose the answer sent just before
+  // (a 413 for a body it is still sending). So: no more from us, read and
+  // drop what still comes, briefly, then close.
+  error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream_.expires_after(std::chrono::seconds(1));
+  drain();
+}
+
+void http_session::drain() {
+  auto sink = std::make_shared<std::array<char, 4096>>();
+  stream_.async_read_some(asio::buffer(*sink), [self = shared_from_this(), sink](error_code failed, std::size_t) {
+    if (failed) {
+      self->stream_.close();
+      return;
+    }
+    self->drain();
+  });
+}
+
+}  // namespace
+
+std::shared_ptr<listener> open_http_listener(listener_context context, listener_settings settings,
+                                             webhook_settings webhook, std::string* error) {
+  auto opened = std::make_shared<http_listener>(context, std::move(settings), std::move(webhook));
+  if (!opened->open(error)) return nullptr;
+  return opened;
+}
+
+}  // namespace kaldo::tool::serve

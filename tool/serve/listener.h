@@ -1,0 +1,75 @@
+// What the listeners of `kaldo serve` share: where they hand messages
+// (the store), where they log, the limits they keep, and how they stop.
+//
+// Each listener runs on one io_context, one thread; the store answers
+// from its own thread and the answer is posted back. A listener told to
+// stop closes its socket at once; connections waiting for the store still
+// get their answer, and stopped() says when the last is gone.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "tool/serve/allow_list.h"
+#include "tool/serve/connection_budget.h"
+#include "tool/serve/serve_log.h"
+#include "tool/serve/store.h"
+
+namespace kaldo::tool::serve {
+
+struct listener_settings {
+  listen_address address;
+  allow_list allowed;  // empty: every peer
+  // A connection that sends nothing, or less than it announced, is closed
+  // after this long.
+  std::chrono::milliseconds read_timeout{30000};
+  // Longest wait for the store before the sender is told "not stored":
+  // under the sender's own patience (5 s for the gateway, 3 s for the
+  // providers).
+  std::chrono::milliseconds store_patience{4000};
+};
+
+struct listener_context {
+  boost::asio::io_context& io;
+  message_store& store;
+  serve_log& log;
+  connection_budget& budget;
+};
+
+class listener {
+ public:
+  virtual ~listener() = default;
+  // The port bound (useful when asked for port 0).
+  virtual unsigned short port() const = 0;
+  // Stops accepting; connections in flight go on to their end.
+  virtual void stop() = 0;
+  // Connections still open.
+  virtual std::size_t open_connections() const = 0;
+};
+
+// Binds and listens on `settings.address`; empty, with the reason in
+// `*error`, when it cannot.
+bool open_acceptor(boost::asio::ip::tcp::acceptor& acceptor, const listen_address& address,
+                   std::string* error);
+
+// "192.0.2.7:40112", "[2001:db8::1]:40112".
+std::string peer_text(const boost::asio::ip::tcp::endpoint& peer);
+
+std::shared_ptr<listener> open_directip_listener(listener_context context, listener_settings settings,
+                                                 std::string* error);
+
+struct webhook_settings {
+  std::string token;        // empty: no token asked for
+  std::string public_key;   // PEM; empty: no signature asked for
+  std::chrono::milliseconds request_deadline{10000};
+};
+
+std::shared_ptr<listener> open_http_listener(listener_context context, listener_settings settings,
+                                             webhook_settings webhook, std::string* error);
+
+}  // namespace kaldo::tool::serve
