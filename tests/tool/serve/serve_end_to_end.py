@@ -1,0 +1,417 @@
+#!/usr/bin/env python3
+"""kaldo serve as the gateway and the providers meet it, on loopback.
+
+  serve_end_to_end.py --kaldo PATH --work DIR [--store gpkg|postgis] [--check ...]
+
+Checks (all by default):
+  ready    systemd hears READY=1 on a socket of the test's own; a DirectIP
+           message and a webhook are confirmed, then stored; SIGTERM ends
+           the receiver with status 0 within 10 s.
+  kill     senders resend every message until it is confirmed while the
+           receiver is killed (SIGKILL) and started again and again; then
+           every confirmed message is stored exactly once, and `positions`
+           holds exactly the distinct reports.
+  strace   under strace, a sync of the database comes before every success
+           confirmation (GeoPackage only).
+Loops are bounded in count and time; every connection goes to 127.0.0.1.
+"""
+import argparse
+import importlib.util
+import os
+import random
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+_spec = importlib.util.spec_from_file_location(
+    "make_examples", HERE.parents[2] / "examples" / "make_examples.py")
+ex = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(ex)
+
+SUCCESS = b"\x01\x00\x04\x05\x00\x01\x01"
+FAILURE = b"\x01\x00\x04\x05\x00\x01\x00"
+SESSION_TIME = 1715949005  # 2024-05-17 12:30:05 UTC
+PG_BIN = "/usr/lib/postgresql/15/bin/"
+
+
+def under_ci():
+    return os.environ.get("CI") == "true"
+
+
+def element(ident, contents):
+    return struct.pack(">BH", ident, len(contents)) + contents
+
+
+def directip_frame(imei, momsn, payload, session_time=SESSION_TIME):
+    header = element(0x01, struct.pack(">I", 1000 + momsn) + imei.encode() +
+                     struct.pack(">BHHI", 0, momsn, 0, session_time))
+    body = header + (element(0x02, payload) if payload is not None else b"")
+    return struct.pack(">BH", 1, len(body)) + body
+
+
+def report(rng, when):
+    """One binary report at `when` (Unix seconds) somewhere in Europe."""
+    t = time.gmtime(when)
+    return ex.binary_report(
+        t.tm_hour, t.tm_min, t.tm_sec, rng.randrange(1000), t.tm_year % 100, t.tm_mon, t.tm_mday,
+        rng.randrange(35, 60), rng.randrange(60), rng.randrange(10000),
+        rng.randrange(0, 20), rng.randrange(60), rng.randrange(10000),
+        8, rng.randrange(3000), 0, rng.randrange(200), 0, rng.randrange(36000), valid=True)
+
+
+def make_messages(count, seed=11):
+    """`count` messages of three units: one or two reports each, and every
+    tenth repeats a report of an earlier message of its unit (a unit's
+    re-send: no new point). Returns the messages and the number of
+    distinct reports among them."""
+    rng = random.Random(seed)
+    imeis = ["300234010000001", "300234010000002", "300234010000003"]
+    messages, sent = [], {imei: [] for imei in imeis}
+    distinct = set()
+    for n in range(count):
+        imei = imeis[n % 3]
+        reports = [report(rng, 1715900000 + 60 * n + i) for i in range(rng.randrange(1, 3))]
+        if n % 10 == 9 and sent[imei]:
+            reports.append(rng.choice(sent[imei]))
+        sent[imei].extend(reports)
+        for r in reports:
+            distinct.add((imei, r[:13]))  # time, latitude and longitude bytes
+        messages.append(dict(imei=imei, momsn=n + 1, payload=ex.message(1, reports)))
+    return messages, len(distinct)
+
+
+def send_directip(port, frame, timeout=10.0):
+    """The receiver's answer, b"" when it closed without one, None when it
+    could not be reached."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+            s.sendall(frame)
+            answer = b""
+            while True:
+                chunk = s.recv(64)
+                if not chunk:
+                    return answer
+                answer += chunk
+    except OSError:
+        return None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Receiver:
+    """kaldo serve, told where to listen, with a systemd notification
+    socket of its own."""
+
+    def __init__(self, kaldo, store, work, directip_port, http_port, wrap=()):
+        self.kaldo, self.store, self.work = kaldo, store, Path(work)
+        self.directip_port, self.http_port, self.wrap = directip_port, http_port, list(wrap)
+        self.proc = None
+        self.starts = 0
+
+    def start(self, timeout=30.0):
+        notify_path = self.work / f"notify-{os.getpid()}-{self.starts}"
+        self.starts += 1
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(str(notify_path))
+        notify.settimeout(timeout)
+        env = dict(os.environ, NOTIFY_SOCKET=str(notify_path))
+        log = open(self.work / "serve.log", "ab")
+        self.proc = subprocess.Popen(
+            self.wrap + [self.kaldo, "serve", "--store", self.store,
+                         "--directip", f"127.0.0.1:{self.directip_port}",
+                         "--http", f"127.0.0.1:{self.http_port}", "--read-timeout", "5"],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env)
+        log.close()
+        try:
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                message = notify.recv(4096).decode()
+                if "READY=1" in message.split("\n"):
+                    return message
+            raise RuntimeError("no READY=1 in time")
+        except OSError as error:
+            raise RuntimeError(f"kaldo serve did not say it was ready: {error}; "
+                               f"log: {self.log_tail()}") from error
+        finally:
+            notify.close()
+            notify_path.unlink()
+
+    def kill(self):
+        self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait()
+
+    def stop(self, limit=10.0):
+        """SIGTERM; the exit status and the seconds it took."""
+        began = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            status = self.proc.wait(timeout=limit + 5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            status = self.proc.wait()
+        return status, time.monotonic() - began
+
+    def log_tail(self):
+        path = self.work / "serve.log"
+        return path.read_bytes()[-2000:].decode("utf-8", "replace") if path.exists() else ""
+
+
+# ------------------------------------------------------------------ stores
+
+class GeoPackage:
+    def __init__(self, work):
+        self.path = str(Path(work) / "fleet.gpkg")
+        for suffix in ("", "-wal", "-shm", "-journal"):
+            Path(self.path + suffix).unlink(missing_ok=True)
+        self.destination = self.path
+
+    def rows(self, sql):
+        with sqlite3.connect(f"file:{self.path}?mode=ro", uri=True) as db:
+            return db.execute(sql).fetchall()
+
+    def close(self):
+        pass
+
+
+class PostGis:
+    """A PostgreSQL server of the test's own, on a unix socket in a
+    temporary directory (as the postgres user when the test runs as root)."""
+
+    def __init__(self, work):
+        if not Path(PG_BIN + "initdb").exists():
+            raise FileNotFoundError("PostgreSQL 15 is not installed")
+        self.dir = tempfile.mkdtemp(prefix="kaldo-serve-pg-")
+        self.as_server = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
+        if os.geteuid() == 0:
+            shutil.chown(self.dir, "postgres", "postgres")
+        self.port = str(free_port())
+        data = self.dir + "/data"
+        self.run([PG_BIN + "initdb", "-D", data, "-U", "postgres", "-A", "trust", "-E", "UTF8",
+                  "--no-locale", "--no-sync"])
+        self.run([PG_BIN + "pg_ctl", "-D", data, "-l", self.dir + "/log", "-w", "-o",
+                  f"-k {self.dir} -p {self.port} -c listen_addresses=''", "start"])
+        self.psql("postgres", "CREATE DATABASE fleet")
+        self.psql("fleet", "CREATE EXTENSION postgis")
+        self.destination = f"PG:host={self.dir} port={self.port} dbname=fleet user=postgres"
+
+    def run(self, command):
+        subprocess.run(self.as_server + command, check=True, capture_output=True)
+
+    def psql(self, database, sql):
+        done = subprocess.run(self.as_server + [PG_BIN + "psql", "-X", "-q", "-A", "-t", "-F", "\t",
+                                                "-v", "ON_ERROR_STOP=1", "-h", self.dir, "-p", self.port,
+                                                "-U", "postgres", "-d", database, "-c", sql],
+                              check=True, capture_output=True, text=True)
+        return done.stdout
+
+    def rows(self, sql):
+        return [tuple(line.split("\t")) for line in self.psql("fleet", sql).splitlines() if line]
+
+    def close(self):
+        subprocess.run(self.as_server + [PG_BIN + "pg_ctl", "-D", self.dir + "/data", "-m", "fast",
+                                         "-w", "stop"], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def stored_keys(store):
+    return [(imei, int(momsn)) for imei, momsn in store.rows("SELECT imei, momsn FROM messages")]
+
+
+# ------------------------------------------------------------------ checks
+
+def check_ready(args, store):
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port())
+    status_text = receiver.start()
+    problems = []
+    if "DirectIP" not in status_text:
+        problems.append(f"the readiness status does not say where it listens: {status_text!r}")
+    messages, _ = make_messages(2, seed=3)
+    answer = send_directip(receiver.directip_port, directip_frame(messages[0]["imei"], 1, messages[0]["payload"]))
+    if answer != SUCCESS:
+        problems.append(f"DirectIP answer {answer!r}, not the success confirmation")
+    body = ("imei=300234010000009&momsn=7&transmit_time=24-05-17%2012%3A30%3A05&data=" +
+            messages[1]["payload"].hex()).encode()
+    request = urllib.request.Request(f"http://127.0.0.1:{receiver.http_port}/webhooks/rockblock",
+                                     data=body, method="POST")
+    with urllib.request.urlopen(request, timeout=10) as response:
+        if response.status != 200:
+            problems.append(f"webhook answered {response.status}")
+    status, took = receiver.stop()
+    if status != 0 or took > 10:
+        problems.append(f"SIGTERM: exit status {status} after {took:.1f} s (wanted 0 within 10 s)")
+    keys = sorted(stored_keys(store))
+    if keys != [("300234010000001", 1), ("300234010000009", 7)]:
+        problems.append(f"stored {keys}")
+    return problems
+
+
+def check_kill(args, store):
+    messages, distinct = make_messages(args.messages)
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port())
+    receiver.start()
+    pending = list(range(len(messages)))
+    random.Random(5).shuffle(pending)
+    lock = threading.Lock()
+    confirmed, failures = set(), [0]
+    deadline = time.monotonic() + args.seconds
+
+    def sender():
+        while time.monotonic() < deadline:
+            with lock:
+                if not pending:
+                    return
+                index = pending.pop()
+            m = messages[index]
+            frame = directip_frame(m["imei"], m["momsn"], m["payload"])
+            while time.monotonic() < deadline:
+                answer = send_directip(receiver.directip_port, frame)
+                if answer == SUCCESS:
+                    with lock:
+                        confirmed.add((m["imei"], m["momsn"]))
+                    break
+                with lock:
+                    failures[0] += 1
+                time.sleep(0.05)  # the gateway waits longer; the test cannot
+
+    threads = [threading.Thread(target=sender) for _ in range(args.senders)]
+    for t in threads:
+        t.start()
+    rng = random.Random(9)
+    kills = 0
+    while kills < args.kills and any(t.is_alive() for t in threads) and time.monotonic() < deadline:
+        time.sleep(rng.uniform(0.1, 0.6))
+        receiver.kill()
+        kills += 1
+        receiver.start()
+    for t in threads:
+        t.join()
+    status, _ = receiver.stop()
+    problems = []
+    if status != 0:
+        problems.append(f"the last stop ended with status {status}")
+    keys = stored_keys(store)
+    twice = len(keys) - len(set(keys))
+    missing = confirmed - set(keys)
+    if len(confirmed) != len(messages):
+        problems.append(f"only {len(confirmed)} of {len(messages)} messages confirmed in {args.seconds} s")
+    if twice:
+        problems.append(f"{twice} messages stored more than once")
+    if missing:
+        problems.append(f"{len(missing)} confirmed messages not stored, such as {sorted(missing)[:3]}")
+    positions = int(store.rows("SELECT count(*) FROM positions")[0][0])
+    if len(confirmed) == len(messages) and positions != distinct:
+        problems.append(f"positions holds {positions} points; the messages have {distinct} distinct reports")
+    print(f"kill: {len(messages)} messages, {args.senders} senders, {kills} kills, "
+          f"{failures[0]} unconfirmed tries resent, {len(keys)} stored, {positions} positions")
+    return problems
+
+
+def check_strace(args, store):
+    if not shutil.which("strace"):
+        raise FileNotFoundError("strace is not installed")
+    trace = Path(args.work) / "serve.strace"
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port(),
+                        wrap=["strace", "-f", "-qq", "-s", "16", "-e",
+                              "trace=fsync,fdatasync,sync_file_range,write,writev,sendto,sendmsg",
+                              "-o", str(trace)])
+    receiver.start()
+    messages, _ = make_messages(12, seed=21)
+    answers = [send_directip(receiver.directip_port, directip_frame(m["imei"], m["momsn"], m["payload"]))
+               for m in messages]
+    receiver.stop()
+    problems = []
+    if answers.count(SUCCESS) != len(messages):
+        problems.append(f"only {answers.count(SUCCESS)} of {len(messages)} confirmed under strace")
+    synced, confirmations, unsynced = False, 0, 0
+    confirmation = re.compile(r'(write|sendto|sendmsg|writev)\(.*\\1\\0\\4\\5\\0\\1\\1')
+    for line in trace.read_text(errors="replace").splitlines():
+        if re.search(r"\b(fsync|fdatasync)\(", line) and ("= 0" in line):
+            synced = True
+        elif re.search(r"\b(fsync|fdatasync) resumed>.*= 0", line):
+            synced = True
+        elif confirmation.search(line):
+            confirmations += 1
+            if not synced:
+                unsynced += 1
+            synced = False
+    if confirmations != len(messages):
+        problems.append(f"the trace shows {confirmations} success confirmations, not {len(messages)}")
+    if unsynced:
+        problems.append(f"{unsynced} success confirmations without a sync before them")
+    print(f"strace: {confirmations} success confirmations, each after a sync: {unsynced == 0}")
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--kaldo", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--store", choices=["gpkg", "postgis"], default="gpkg")
+    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace"])
+    parser.add_argument("--messages", type=int, default=300)
+    parser.add_argument("--senders", type=int, default=16)
+    parser.add_argument("--kills", type=int, default=12)
+    parser.add_argument("--seconds", type=float, default=120)
+    args = parser.parse_args()
+    args.kaldo = str(Path(args.kaldo).resolve())
+    Path(args.work).mkdir(parents=True, exist_ok=True)
+    checks = args.check or ["ready", "kill"] + (["strace"] if args.store == "gpkg" else [])
+    passed = failed = skipped = 0
+    for name in checks:
+        try:
+            store = GeoPackage(args.work) if args.store == "gpkg" else PostGis(args.work)
+        except (FileNotFoundError, subprocess.CalledProcessError) as error:
+            if under_ci():
+                print(f"FAIL {name}: {error} (a missing part fails under CI)")
+                failed += 1
+            else:
+                print(f"SKIP {name}: {error}")
+                skipped += 1
+            continue
+        try:
+            problems = {"ready": check_ready, "kill": check_kill, "strace": check_strace}[name](args, store)
+        except FileNotFoundError as error:
+            problems = [str(error)] if under_ci() else None
+            if problems is None:
+                print(f"SKIP {name}: {error}")
+                skipped += 1
+                store.close()
+                continue
+        except Exception as error:  # a crash of the test is a failure, said plainly
+            problems = [f"{type(error).__name__}: {error}"]
+        finally:
+            pass
+        store.close()
+        if problems:
+            failed += 1
+            print(f"FAIL {name} ({args.store}):")
+            for p in problems:
+                print(f"  {p}")
+            log = Path(args.work) / "serve.log"
+            if log.exists():
+                print("  receiver log, last lines:\n    " +
+                      "\n    ".join(log.read_text(errors="replace").splitlines()[-15:]))
+        else:
+            passed += 1
+            print(f"ok {name} ({args.store})")
+    print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
