@@ -13,6 +13,10 @@ Checks (all by default):
            holds exactly the distinct reports.
   strace   under strace, a sync of the database comes before every success
            confirmation (GeoPackage only).
+  idle     1,000 idle connections cost the receiver less than 100 MB, and it
+           still confirms a message meanwhile.
+  two      (PostGIS) two receivers on one database, every message sent to
+           both: each stored once.
 Loops are bounded in count and time; every connection goes to 127.0.0.1.
 """
 import argparse
@@ -20,6 +24,7 @@ import importlib.util
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -357,12 +362,82 @@ def check_strace(args, store):
     return problems
 
 
+def resident_mb(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def check_idle(args, store):
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard < 1200:
+        raise FileNotFoundError(f"the open-file limit ({hard}) is too low for 1,000 connections")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1200), hard))
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port())
+    receiver.start()
+    idle = []
+    problems = []
+    try:
+        for _ in range(1000):
+            idle.append(socket.create_connection(("127.0.0.1", receiver.directip_port), timeout=10))
+        time.sleep(0.5)
+        rss = resident_mb(receiver.proc.pid)
+        m = make_messages(1, seed=4)[0][0]
+        answer = send_directip(receiver.directip_port, directip_frame(m["imei"], m["momsn"], m["payload"]))
+        if answer != SUCCESS:
+            problems.append(f"with 1,000 idle connections a message got {answer!r}")
+        if rss >= 100:
+            problems.append(f"1,000 idle connections: {rss:.0f} MB resident")
+        print(f"idle: 1,000 idle connections, {rss:.1f} MB resident")
+    finally:
+        for s in idle:
+            s.close()
+    status, took = receiver.stop()
+    if status != 0:
+        problems.append(f"stopped with status {status} after {took:.1f} s")
+    return problems
+
+
+def check_two(args, store):
+    if args.store != "postgis":
+        return []
+    messages, distinct = make_messages(60, seed=8)
+    first = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port())
+    second = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port())
+    first.start()
+    second.start()
+    problems = []
+
+    def deliver(receiver, order):
+        for m in order:
+            answer = send_directip(receiver.directip_port, directip_frame(m["imei"], m["momsn"], m["payload"]))
+            if answer != SUCCESS:
+                problems.append(f"{m['imei']}/{m['momsn']}: {answer!r}")
+
+    threads = [threading.Thread(target=deliver, args=(first, messages)),
+               threading.Thread(target=deliver, args=(second, list(reversed(messages))))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for r in (first, second):
+        r.stop()
+    keys = stored_keys(store)
+    if len(keys) != len(messages) or len(set(keys)) != len(keys):
+        problems.append(f"{len(keys)} rows for {len(messages)} messages sent to both receivers")
+    positions = int(store.rows("SELECT count(*) FROM positions")[0][0])
+    if positions != distinct:
+        problems.append(f"positions holds {positions} points; the messages have {distinct} distinct reports")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--kaldo", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--store", choices=["gpkg", "postgis"], default="gpkg")
-    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace"])
+    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two"])
     parser.add_argument("--messages", type=int, default=300)
     parser.add_argument("--senders", type=int, default=16)
     parser.add_argument("--kills", type=int, default=12)
@@ -370,7 +445,7 @@ def main():
     args = parser.parse_args()
     args.kaldo = str(Path(args.kaldo).resolve())
     Path(args.work).mkdir(parents=True, exist_ok=True)
-    checks = args.check or ["ready", "kill"] + (["strace"] if args.store == "gpkg" else [])
+    checks = args.check or (["ready", "kill", "strace", "idle"] if args.store == "gpkg" else ["ready", "kill", "two"])
     passed = failed = skipped = 0
     for name in checks:
         try:
@@ -384,7 +459,8 @@ def main():
                 skipped += 1
             continue
         try:
-            problems = {"ready": check_ready, "kill": check_kill, "strace": check_strace}[name](args, store)
+            problems = {"ready": check_ready, "kill": check_kill, "strace": check_strace,
+                        "idle": check_idle, "two": check_two}[name](args, store)
         except FileNotFoundError as error:
             problems = [str(error)] if under_ci() else None
             if problems is None:
@@ -394,8 +470,6 @@ def main():
                 continue
         except Exception as error:  # a crash of the test is a failure, said plainly
             problems = [f"{type(error).__name__}: {error}"]
-        finally:
-            pass
         store.close()
         if problems:
             failed += 1
