@@ -134,6 +134,14 @@ bool upgrade(store_dataset& store, const ogr_output& output, std::string* error)
     return false;
   }
   auto body = [&]() -> bool {
+    if (store.postgres) {
+      // Two processes starting on one new database: one upgrades, the
+      // other waits here and then finds the work done.
+      if (!execute_sql(dataset, "SELECT pg_advisory_xact_lock(7013159536472106240)", error)) {
+        return false;
+      }
+      if (schema_version(dataset) >= store_schema_version) return true;
+    }
     bool created_positions = false, created_tracks = false, created_messages = false,
          created_schema = false;
     OGRLayer* positions = ensure_layer(dataset, positions_layer, wkbPoint,

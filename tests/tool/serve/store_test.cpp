@@ -391,6 +391,25 @@ TEST_F(PostGisStore, TwoProcessesStoreEachMessageOnce) {
   EXPECT_EQ(count("SELECT setting FROM pg_settings WHERE name = 'synchronous_commit'"), "on");
 }
 
+TEST_F(PostGisStore, UpgradesWhatKaldoTracksWrote) {
+  std::string error;
+  ASSERT_TRUE(testing::run_into(
+      connection_,
+      {testing::message_of(imei, {testing::position_at("2008-05-17T12:10:00.000Z", 33.1, -117.5),
+                                  testing::position_at("2008-05-17T12:30:00.000Z", 33.3, -117.5)})},
+      &error))
+      << error;
+  // Two processes start on it at once: one upgrades, the other finds it done.
+  std::unique_ptr<message_store> stores[2];
+  std::thread other([&] { stores[1] = open_store(connection_); });
+  stores[0] = open_store(connection_);
+  other.join();
+  ASSERT_TRUE(stores[0] && stores[1]);
+  EXPECT_TRUE(stores[1]->store(message(1, make_message(1, {report_at(12, 20)}))).committed);
+  EXPECT_EQ(count("SELECT version FROM kaldo_schema"), "1");
+  EXPECT_EQ(count("SELECT points || ' ' || ST_NPoints(geom) FROM tracks"), "3 3");
+}
+
 TEST_F(PostGisStore, AnswersFailureWhileTheServerIsAwayAndRecovers) {
   auto store = open_store(connection_);
   ASSERT_NE(store, nullptr);
