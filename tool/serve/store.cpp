@@ -62,9 +62,10 @@ class store_connection {
 
   std::size_t write(std::vector<pending_message*>& batch) {
     if (store_ == nullptr && !reconnect(batch)) return 0;
-    if (write_batch(*store_, century_, batch)) {
-      backoff_ = first_backoff;
-      return 1;
+    switch (write_batch(*store_, century_, batch)) {
+      case batch_outcome::committed: backoff_ = first_backoff; return 1;
+      case batch_outcome::nothing_to_write: return 0;
+      case batch_outcome::failed: break;
     }
     // The connection may be what failed: a new one, at once the first time.
     store_.reset();
@@ -76,11 +77,9 @@ class store_connection {
     for (pending_message* p : batch) {
       std::vector<pending_message*> one{p};
       if (store_ == nullptr && !reconnect(one)) continue;
-      if (write_batch(*store_, century_, one)) {
-        ++commits;
-      } else {
-        store_.reset();
-      }
+      const batch_outcome outcome = write_batch(*store_, century_, one);
+      if (outcome == batch_outcome::committed) ++commits;
+      if (outcome == batch_outcome::failed) store_.reset();
     }
     return commits;
   }

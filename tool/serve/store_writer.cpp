@@ -380,7 +380,7 @@ void fail_all(std::vector<pending_message*>& batch, const std::string& reason) {
 
 }  // namespace
 
-bool write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch) {
+batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch) {
   // Decoding needs no database: done before the transaction, it keeps the
   // transaction (and, in PostgreSQL, its locks) short.
   std::vector<pending_message*> writable;
@@ -394,12 +394,12 @@ bool write_batch(store_dataset& store, int century, std::vector<pending_message*
     writable.push_back(p);
     decoded.push_back(decode_session(p->message, century));
   }
-  if (writable.empty()) return false;
+  if (writable.empty()) return batch_outcome::nothing_to_write;
   GDALDataset& dataset = *store.dataset;
   CPLErrorReset();
   if (dataset.StartTransaction() != OGRERR_NONE) {
     fail_all(writable, gdal_error("cannot start a transaction"));
-    return false;
+    return batch_outcome::failed;
   }
   try {
     batch_transaction transaction(store);
@@ -422,7 +422,7 @@ bool write_batch(store_dataset& store, int century, std::vector<pending_message*
   } catch (const write_failure& failure) {
     dataset.RollbackTransaction();
     fail_all(writable, "not committed: " + failure.reason);
-    return false;
+    return batch_outcome::failed;
   }
   CPLErrorReset();
   if (dataset.CommitTransaction() != OGRERR_NONE) {
@@ -433,14 +433,14 @@ bool write_batch(store_dataset& store, int century, std::vector<pending_message*
       dataset.RollbackTransaction();
     }
     fail_all(writable, "not committed: " + reason);
-    return false;
+    return batch_outcome::failed;
   }
   if (store.postgres && !left_transaction(dataset)) {
     fail_all(writable, "not committed: the commit left the connection inside a transaction");
-    return false;
+    return batch_outcome::failed;
   }
   for (pending_message* p : writable) p->result.committed = true;
-  return true;
+  return batch_outcome::committed;
 }
 
 }  // namespace kaldo::tool::serve

@@ -23,8 +23,13 @@
 
 namespace kaldo::tool::serve {
 
+enum class batch_outcome {
+  committed,
+  nothing_to_write,  // every message refused before the database was asked
+  failed,            // the database failed: nothing committed, each result says why
+};
+
 // Writes `batch` into `store` in one transaction and sets every result.
-// False when nothing was committed (each result then says why).
-bool write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch);
+batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch);
 
 }  // namespace kaldo::tool::serve

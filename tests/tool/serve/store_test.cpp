@@ -157,6 +157,10 @@ TEST_F(Store, StoresEveryKindOfMessageOnce) {
   later_session.session_time += 3600;
   const auto other = store->store(later_session);
   EXPECT_TRUE(other.committed && !other.duplicate) << other.error;
+  // An IMEI that is no IMEI is refused before the database is asked.
+  const auto refused = store->store(message(99, three_reports, "30003401234567'"));
+  EXPECT_FALSE(refused.committed);
+  EXPECT_NE(refused.error.find("IMEI"), std::string::npos) << refused.error;
   store.reset();
 
   const auto rows = read_messages(path_);
