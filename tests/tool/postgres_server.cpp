@@ -83,12 +83,20 @@ std::unique_ptr<postgres_server> postgres_server::start(std::string* why) {
   server->run(bin + "initdb -D " + data + " -U postgres -A trust -E UTF8 --no-locale --no-sync",
               why);
   if (!why->empty()) return nullptr;
-  server->run(bin + "pg_ctl -D " + data + " -l " + server->directory_ + "/log -w -o \"-k " +
-                  server->directory_ + " -p " + server->port_ +
-                  " -c listen_addresses='' -c fsync=off\" start",
-              why);
-  if (!why->empty()) return nullptr;
+  if (!server->start_again(why)) return nullptr;
   return server;
+}
+
+bool postgres_server::start_again(std::string* why) {
+  run(bin + "pg_ctl -D " + directory_ + "/data -l " + directory_ + "/log -w -o \"-k " +
+          directory_ + " -p " + port_ + " -c listen_addresses='' -c fsync=off\" start",
+      why);
+  return why->empty();
+}
+
+bool postgres_server::stop(std::string* why) {
+  run(bin + "pg_ctl -D " + directory_ + "/data -m fast -w stop", why);
+  return why->empty();
 }
 
 postgres_server::~postgres_server() {

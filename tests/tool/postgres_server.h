@@ -20,6 +20,12 @@ class postgres_server {
   // or empty with the reason in `*why`.
   std::string create_database(const std::string& name, std::string* why);
 
+  // Stops the server, ending every connection to it, and starts it again
+  // on the same data, socket and port: a database that goes away and
+  // comes back. False with the reason in `*why`.
+  bool stop(std::string* why);
+  bool start_again(std::string* why);
+
   // Runs `sql` in database `name` through psql; the output, unaligned.
   std::string query(const std::string& name, const std::string& sql, std::string* why);
 

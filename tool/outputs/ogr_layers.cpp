@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 
 #include "tool/interrupt.h"
 #include "tool/utc_text.h"
@@ -86,6 +87,9 @@ std::vector<int> field_indices(OGRLayer& layer, const std::vector<Field>& fields
   return indices;
 }
 
+
+}  // namespace
+
 void set_time(OGRFeature& feature, int index, kaldo::utc_time time, bool as_text) {
   if (as_text) {
     feature.SetField(index, utc_iso8601(time).c_str());
@@ -101,7 +105,24 @@ void set_time(OGRFeature& feature, int index, kaldo::utc_time time, bool as_text
                    static_cast<int>(clock.minutes().count()), second, 100 /* UTC */);
 }
 
-}  // namespace
+std::optional<kaldo::utc_time> time_field(const OGRFeature& feature, int index) {
+  if (!feature.IsFieldSetAndNotNull(index)) return std::nullopt;
+  if (feature.GetFieldDefnRef(index)->GetType() == OFTString) {
+    return parse_iso8601(feature.GetFieldAsString(index));
+  }
+  int year, month, day, hour, minute, zone;
+  float second;
+  if (!const_cast<OGRFeature&>(feature).GetFieldAsDateTime(index, &year, &month, &day, &hour,
+                                                           &minute, &second, &zone)) {
+    return std::nullopt;
+  }
+  const year_month_day date{std::chrono::year{year}, std::chrono::month{unsigned(month)},
+                            std::chrono::day{unsigned(day)}};
+  if (!date.ok()) return std::nullopt;
+  // Seconds come back as a float: the nearest millisecond is the one written.
+  return sys_days{date} + hours{hour} + minutes{minute} +
+         milliseconds{std::lround(static_cast<double>(second) * 1000.0)};
+}
 
 const std::vector<point_field>& positions_fields() {
   static const std::vector<point_field> fields = {

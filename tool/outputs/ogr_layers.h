@@ -12,6 +12,7 @@
 #include <ogrsf_frmts.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,12 @@ class track_writer {
   bool time_as_text_;
   bool single_point_as_point_;
 };
+
+// A time field, as a date-time or as ISO 8601 text where the format has
+// no date-time type; time_field() reads back what set_time() wrote, and is
+// empty for a null field or one that holds no time.
+void set_time(OGRFeature& feature, int index, kaldo::utc_time time, bool as_text);
+std::optional<kaldo::utc_time> time_field(const OGRFeature& feature, int index);
 
 // `fallback` with the first line of GDAL's last error text, shortened to
 // 160 bytes; `fallback` alone when GDAL recorded none.

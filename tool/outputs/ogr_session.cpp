@@ -18,25 +18,6 @@ namespace {
 
 using namespace std::chrono;
 
-std::optional<kaldo::utc_time> time_field(const OGRFeature& feature, int index) {
-  if (!feature.IsFieldSetAndNotNull(index)) return std::nullopt;
-  if (feature.GetFieldDefnRef(index)->GetType() == OFTString) {
-    return parse_iso8601(feature.GetFieldAsString(index));
-  }
-  int year, month, day, hour, minute, zone;
-  float second;
-  if (!const_cast<OGRFeature&>(feature).GetFieldAsDateTime(index, &year, &month, &day, &hour,
-                                                           &minute, &second, &zone)) {
-    return std::nullopt;
-  }
-  const year_month_day date{std::chrono::year{year}, std::chrono::month{unsigned(month)},
-                            std::chrono::day{unsigned(day)}};
-  if (!date.ok()) return std::nullopt;
-  // Seconds come back as a float: the nearest millisecond is the one written.
-  return sys_days{date} + hours{hour} + minutes{minute} +
-         milliseconds{std::lround(static_cast<double>(second) * 1000.0)};
-}
-
 // SQLite gives a transaction up by itself when a disk fills (often at the
 // commit): GDAL 3.6's GeoPackage driver then has no transaction to roll
 // back, still holds the work as done, and writes its feature counts and

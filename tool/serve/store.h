@@ -63,16 +63,23 @@ struct store_result {
 
 struct store_options {
   int century = 20;  // the century of the reports' two-digit years
-  // How long a commit waits for more messages to share it.
+  // How long a commit waits for more messages to share it. It waits only
+  // while messages arrive together: a lone message is committed at once.
   std::chrono::microseconds gather{2000};
+  // The longest a caller waits for its answer: a message not committed by
+  // then is answered "not committed" (its sender sends it again), even
+  // while the database hangs. The webhooks' providers give up after 3 s.
+  std::chrono::milliseconds answer_within{2500};
 };
 
 class message_store {
  public:
   virtual ~message_store() = default;
 
-  // Hands `message` to the store; `done` is called once, from the store's
-  // own thread, when it is committed or cannot be. Safe from any thread.
+  // Hands `message` to the store; `done` is called once, from one of the
+  // store's own threads, when it is committed or cannot be (at the latest
+  // after options.answer_within). Safe from any thread; `done` must not
+  // block.
   virtual void submit(received_message message, std::function<void(store_result)> done) = 0;
 
   // submit(), waiting for the result.
@@ -81,6 +88,10 @@ class message_store {
   // Commits what was submitted, answers every caller and stops taking
   // messages (submit() then answers "not committed" at once).
   virtual void close() = 0;
+
+  // Transactions committed so far: fewer than the messages when they
+  // shared commits.
+  virtual std::uint64_t commits() const = 0;
 };
 
 // Opens or creates the store at `destination` (a GeoPackage path, or

@@ -1,0 +1,444 @@
+// The store of `kaldo serve` read back with GDAL: every kind of message,
+// redeliveries, a unit's line in time order as late points arrive, the
+// upgrade of a GeoPackage `kaldo tracks` wrote, durable settings, group
+// commit under many threads, and bounded answers; then PostgreSQL: two
+// stores on one database, and a server that goes away and comes back.
+#include <gtest/gtest.h>
+
+#include <ogrsf_frmts.h>
+
+#include <atomic>
+#include <cctype>
+#include <future>
+#include <thread>
+
+#include "tests/test_support.h"
+#include "tests/tool/layer_reading.h"
+#include "tests/tool/postgres_server.h"
+#include "tests/tool/sample_messages.h"
+#include "tool/serve/commit_queue.h"
+#include "tool/serve/store.h"
+#include "tool/serve/store_dataset.h"
+#include "tool/utc_text.h"
+
+namespace kaldo::tool::serve {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string imei = "300034012345670";
+constexpr std::int64_t session_noon = 1211025600;  // 2008-05-17 12:00:00 UTC
+
+// A binary report of 17 May 2008 at `hour`:`minute`, its latitude minutes
+// set by `minute` so that each time has its own place.
+std::string report_at(int hour, int minute) {
+  binary_fields f;
+  f.hour = hour;
+  f.minute = minute;
+  f.second = 0;
+  f.millisecond = 0;
+  f.lat_minutes = minute % 60;
+  return binary_report(f);
+}
+
+received_message message(std::uint32_t momsn, std::optional<std::string> payload,
+                         std::string id = imei) {
+  received_message m;
+  m.channel = "directip";
+  m.imei = std::move(id);
+  m.momsn = momsn;
+  m.session_time = session_noon + momsn;
+  m.mtmsn = 7;
+  m.cdr_reference = 4000000000u;
+  m.session_status = 0;
+  m.payload = std::move(payload);
+  m.iridium_latitude = 33.7;
+  m.iridium_longitude = -117.8;
+  m.iridium_cep_km = 4;
+  return m;
+}
+
+std::unique_ptr<message_store> open_store(const std::string& destination) {
+  std::string error;
+  auto store = open_message_store(destination, {}, &error);
+  EXPECT_NE(store, nullptr) << error;
+  return store;
+}
+
+struct message_row {
+  std::string status, error, imei;
+  long long momsn = 0;
+  std::string payload;
+};
+
+std::vector<message_row> read_messages(const std::string& destination) {
+  std::unique_ptr<GDALDataset> dataset(
+      GDALDataset::Open(destination.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr));
+  std::vector<message_row> rows;
+  if (dataset == nullptr) {
+    ADD_FAILURE() << "cannot open " << destination;
+    return rows;
+  }
+  OGRLayer* layer = dataset->GetLayerByName("messages");
+  if (layer == nullptr) {
+    ADD_FAILURE() << "no messages table";
+    return rows;
+  }
+  for (auto& feature : *layer) {
+    message_row row;
+    row.status = feature->GetFieldAsString("status");
+    row.error = feature->GetFieldAsString("error");
+    row.imei = feature->GetFieldAsString("imei");
+    row.momsn = feature->GetFieldAsInteger64("momsn");
+    int size = 0;
+    const GByte* bytes = feature->GetFieldAsBinary(feature->GetFieldIndex("payload"), &size);
+    row.payload.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+    rows.push_back(row);
+  }
+  return rows;  // in the order stored
+}
+
+// The line's latitudes, which report_at() makes from the minutes.
+std::vector<double> line_latitudes(const std::string& destination, const std::string& unit) {
+  std::vector<double> latitudes;
+  for (const auto& track : testing::read_tracks(destination, "tracks")) {
+    if (track.modem_id != unit) continue;
+    for (const auto& [longitude, latitude] : track.line) latitudes.push_back(latitude);
+  }
+  return latitudes;
+}
+
+double latitude_of_minute(int minute) { return 33 + (minute % 60 + 0.1234) / 60; }
+
+class Store : public ::testing::Test {
+ protected:
+  temp_dir directory_;
+  std::string path_ = directory_.path() + "/live.gpkg";
+};
+
+TEST_F(Store, StoresEveryKindOfMessageOnce) {
+  const std::string three_reports =
+      make_message(1, {report_at(12, 1), report_at(12, 2), report_at(12, 3)});
+  struct row {
+    const char* name;
+    std::optional<std::string> payload;
+    stored_status status;
+    std::size_t positions;
+    bool error;
+  } cases[] = {
+      {"three position reports", three_reports, stored_status::converted, 3, false},
+      {"a payload too short for a report", std::string(29, '\x01'), stored_status::failed, 0, true},
+      {"a remote update response", std::string("Updated"), stored_status::not_position_report, 0,
+       false},
+      {"a session without payload", std::nullopt, stored_status::no_payload, 0, false},
+      {"a report the first message holds already", make_message(1, {report_at(12, 2)}),
+       stored_status::converted, 0, false},
+  };
+  auto store = open_store(path_);
+  ASSERT_NE(store, nullptr);
+  std::uint32_t momsn = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto first = store->store(message(++momsn, c.payload));
+    EXPECT_TRUE(first.committed) << first.error;
+    EXPECT_FALSE(first.duplicate);
+    EXPECT_EQ(first.status, c.status);
+    EXPECT_EQ(first.positions_added, c.positions);
+    EXPECT_EQ(!first.error.empty(), c.error) << first.error;
+    // The gateway sends it again: confirmed, nothing added.
+    const auto again = store->store(message(momsn, c.payload));
+    EXPECT_TRUE(again.committed) << again.error;
+    EXPECT_TRUE(again.duplicate);
+    EXPECT_EQ(again.status, c.status);
+    EXPECT_EQ(again.positions_added, 0u);
+  }
+  // The same IMEI and MOMSN at another session time is another message.
+  auto later_session = message(1, three_reports);
+  later_session.session_time += 3600;
+  const auto other = store->store(later_session);
+  EXPECT_TRUE(other.committed && !other.duplicate) << other.error;
+  // An IMEI that is no IMEI is refused before the database is asked.
+  const auto refused = store->store(message(99, three_reports, "30003401234567'"));
+  EXPECT_FALSE(refused.committed);
+  EXPECT_NE(refused.error.find("IMEI"), std::string::npos) << refused.error;
+  store.reset();
+
+  const auto rows = read_messages(path_);
+  ASSERT_EQ(rows.size(), std::size(cases) + 1);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(rows[i].status, to_string(cases[i].status));
+    EXPECT_EQ(rows[i].imei, imei);
+    EXPECT_EQ(rows[i].payload, cases[i].payload.value_or(""));
+    EXPECT_EQ(rows[i].error.empty(), !cases[i].error) << rows[i].error;
+  }
+  EXPECT_EQ(testing::read_points(path_, "positions").size(), 3u);
+}
+
+TEST_F(Store, LineGrowsInTimeOrderWhateverOrderPointsArrive) {
+  struct step {
+    const char* name;
+    int minute;                   // of 12 o'clock
+    std::vector<int> line_after;  // the minutes of the line, in order
+  } steps[] = {
+      {"a first point: no line yet", 10, {}},
+      {"a later point", 20, {10, 20}},
+      {"a late point between the two", 15, {10, 15, 20}},
+      {"a point earlier than all", 5, {5, 10, 15, 20}},
+      {"the newest point", 30, {5, 10, 15, 20, 30}},
+  };
+  std::uint32_t momsn = 100;
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.name);
+    // A store opened again each time: the line is read back, not kept.
+    auto store = open_store(path_);
+    ASSERT_NE(store, nullptr);
+    const auto result = store->store(message(++momsn, make_message(1, {report_at(12, s.minute)})));
+    ASSERT_TRUE(result.committed) << result.error;
+    EXPECT_EQ(result.positions_added, 1u);
+    store.reset();
+    std::vector<double> expected;
+    for (int minute : s.line_after) expected.push_back(latitude_of_minute(minute));
+    const auto line = line_latitudes(path_, imei);
+    ASSERT_EQ(line.size(), expected.size());
+    for (std::size_t i = 0; i < line.size(); ++i) EXPECT_NEAR(line[i], expected[i], 1e-6);
+  }
+  const auto tracks = testing::read_tracks(path_, "tracks");
+  ASSERT_EQ(tracks.size(), 1u);
+  EXPECT_EQ(tracks[0].points, 5);
+  EXPECT_EQ(tracks[0].first_time, parse_iso8601("2008-05-17T12:05:00.000Z"));
+  EXPECT_EQ(tracks[0].last_time, parse_iso8601("2008-05-17T12:30:00.000Z"));
+}
+
+TEST_F(Store, UpgradesWhatKaldoTracksWroteAndKeepsItsPoints) {
+  using testing::message_of;
+  using testing::position_at;
+  std::string error;
+  ASSERT_TRUE(testing::run_into(
+      path_,
+      {message_of(imei, {position_at("2008-05-17T12:10:00.000Z", latitude_of_minute(10), -117.5),
+                         position_at("2008-05-17T12:30:00.000Z", latitude_of_minute(30), -117.5)})},
+      &error))
+      << error;
+  auto store = open_store(path_);
+  ASSERT_NE(store, nullptr);
+  // One report already there, one between the two stored ones.
+  const auto result = store->store(
+      message(1, make_message(1, {report_at(12, 20)})));
+  EXPECT_TRUE(result.committed) << result.error;
+  store.reset();
+  EXPECT_EQ(testing::read_points(path_, "positions").size(), 3u);
+  const auto line = line_latitudes(path_, imei);
+  ASSERT_EQ(line.size(), 3u);
+  EXPECT_NEAR(line[1], latitude_of_minute(20), 1e-6);
+  EXPECT_EQ(read_messages(path_).size(), 1u);
+
+  // A store of a later schema is refused, and left as it is.
+  {
+    std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(
+        path_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
+    ASSERT_NE(dataset, nullptr);
+    ASSERT_TRUE(execute_sql(*dataset, "UPDATE kaldo_schema SET version = 2", &error)) << error;
+  }
+  EXPECT_EQ(open_message_store(path_, {}, &error), nullptr);
+  EXPECT_NE(error.find("newer kaldo"), std::string::npos) << error;
+}
+
+TEST_F(Store, CommitsAreSyncedToTheWriteAheadLog) {
+  std::string error;
+  auto store = open_store_dataset(path_, &error);
+  ASSERT_NE(store, nullptr) << error;
+  struct pragma {
+    const char* name;
+    const char* value;
+  } pragmas[] = {{"journal_mode", "wal"}, {"synchronous", "2"}};  // 2: FULL
+  for (const auto& p : pragmas) {
+    OGRLayer* result = store->dataset->ExecuteSQL((std::string("PRAGMA ") + p.name).c_str(),
+                                                  nullptr, nullptr);
+    ASSERT_NE(result, nullptr) << p.name;
+    std::unique_ptr<OGRFeature> row(result->GetNextFeature());
+    ASSERT_NE(row, nullptr);
+    EXPECT_STREQ(row->GetFieldAsString(0), p.value) << p.name;
+    store->dataset->ReleaseResultSet(result);
+  }
+}
+
+TEST_F(Store, ManyThreadsShareCommits) {
+  auto store = open_store(path_);
+  ASSERT_NE(store, nullptr);
+  constexpr int threads = 8, each = 25;
+  std::atomic<int> committed{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < threads; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < each; ++i) {
+        const int n = t * each + i;
+        auto m = message(static_cast<std::uint32_t>(n),
+                         make_message(1, {report_at(10 + n / 60, n % 60)}));
+        if (store->store(m).committed) ++committed;
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  EXPECT_EQ(committed.load(), threads * each);
+  EXPECT_LT(store->commits(), static_cast<std::uint64_t>(threads * each));
+  store.reset();
+  EXPECT_EQ(read_messages(path_).size(), static_cast<std::size_t>(threads * each));
+  EXPECT_EQ(line_latitudes(path_, imei).size(), static_cast<std::size_t>(threads * each));
+}
+
+// The queue's promises, with a writer that stands in for a database.
+TEST(CommitQueue, AnswersWithinItsTimeWhateverTheWriterDoes) {
+  struct row {
+    const char* name;
+    std::chrono::milliseconds writer_takes;
+    bool committed;
+  } cases[] = {
+      {"a writer that commits at once", 0ms, true},
+      {"a writer that hangs past the wait", 1500ms, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    store_options options;
+    options.answer_within = 300ms;
+    std::string error;
+    auto queue = commit_queue::start(
+        options, [](std::string*) { return true; },
+        [&](std::vector<pending_message*>& batch) -> std::size_t {
+          std::this_thread::sleep_for(c.writer_takes);
+          for (auto* p : batch) p->result.committed = true;
+          return 1;
+        },
+        [] {}, &error);
+    ASSERT_NE(queue, nullptr) << error;
+    std::promise<store_result> answered;
+    const auto start = std::chrono::steady_clock::now();
+    queue->submit(message(1, std::nullopt), [&](store_result r) { answered.set_value(r); });
+    const store_result result = answered.get_future().get();
+    EXPECT_EQ(result.committed, c.committed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
+    queue->close();
+    // Closed: answered at once, not stored.
+    store_result after;
+    after.committed = true;
+    queue->submit(message(2, std::nullopt), [&](store_result r) { after = r; });
+    EXPECT_FALSE(after.committed);
+  }
+}
+
+class PostGisStore : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = testing::postgres_server::start(&why_).release(); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  void SetUp() override {
+    KALDO_REQUIRE_PART(server_ != nullptr, "no PostgreSQL with PostGIS: " + why_);
+    std::string why;
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    database_ = name;
+    connection_ = server_->create_database(name, &why);
+    ASSERT_FALSE(connection_.empty()) << why;
+  }
+  std::string count(const std::string& sql) {
+    std::string why;
+    std::string out = server_->query(database_, sql, &why);
+    EXPECT_TRUE(why.empty()) << why;
+    while (!out.empty() && std::isspace(static_cast<unsigned char>(out.back()))) out.pop_back();
+    return out;
+  }
+  static testing::postgres_server* server_;
+  static std::string why_;
+  std::string database_, connection_;
+};
+
+testing::postgres_server* PostGisStore::server_ = nullptr;
+std::string PostGisStore::why_;
+
+TEST_F(PostGisStore, TwoProcessesStoreEachMessageOnce) {
+  // Made by one store first, so that the other finds the schema there.
+  auto first = open_store(connection_);
+  auto second = open_store(connection_);
+  ASSERT_TRUE(first && second);
+  constexpr int messages = 60;
+  std::atomic<int> committed{0};
+  std::vector<std::thread> senders;
+  for (auto* store : {first.get(), second.get()}) {
+    for (int half = 0; half < 2; ++half) {
+      senders.emplace_back([&, store, half] {
+        // Both stores get every message, in opposite orders; two units,
+        // each message repeating a report of the one before it.
+        for (int i = 0; i < messages; ++i) {
+          const int n = half == 0 ? i : messages - 1 - i;
+          const std::string unit = n % 2 == 0 ? imei : "300034012345671";
+          auto m = message(static_cast<std::uint32_t>(n),
+                           make_message(1, {report_at(12, n / 2), report_at(12, n / 2 + 1)}), unit);
+          if (store->store(m).committed) ++committed;
+        }
+      });
+    }
+  }
+  for (auto& sender : senders) sender.join();
+  EXPECT_EQ(committed.load(), 4 * messages);
+  EXPECT_EQ(count("SELECT count(*) FROM messages"), std::to_string(messages));
+  // Each unit's distinct reports once, and its line through all of them.
+  EXPECT_EQ(count("SELECT count(*) FROM positions"), std::to_string(messages + 2));
+  // Each unit's row: its points counted, and its line through them in time
+  // order, whichever process brought which point.
+  EXPECT_EQ(count("SELECT string_agg(t.points || ':' || (ST_AsText(t.geom) = (SELECT "
+                  "ST_AsText(ST_MakeLine(p.geom ORDER BY p.\\\"time\\\")) FROM positions p "
+                  "WHERE p.modem_id = t.modem_id))::text, ',' ORDER BY t.modem_id) FROM tracks t"),
+            std::to_string(messages / 2 + 1) + ":true," + std::to_string(messages / 2 + 1) +
+                ":true");
+  EXPECT_EQ(count("SELECT setting FROM pg_settings WHERE name = 'synchronous_commit'"), "on");
+}
+
+TEST_F(PostGisStore, UpgradesWhatKaldoTracksWrote) {
+  std::string error;
+  ASSERT_TRUE(testing::run_into(
+      connection_,
+      {testing::message_of(imei, {testing::position_at("2008-05-17T12:10:00.000Z", 33.1, -117.5),
+                                  testing::position_at("2008-05-17T12:30:00.000Z", 33.3, -117.5)})},
+      &error))
+      << error;
+  // Two processes start on it at once: one upgrades, the other finds it done.
+  std::unique_ptr<message_store> stores[2];
+  std::thread other([&] { stores[1] = open_store(connection_); });
+  stores[0] = open_store(connection_);
+  other.join();
+  ASSERT_TRUE(stores[0] && stores[1]);
+  EXPECT_TRUE(stores[1]->store(message(1, make_message(1, {report_at(12, 20)}))).committed);
+  EXPECT_EQ(count("SELECT version FROM kaldo_schema"), "1");
+  EXPECT_EQ(count("SELECT points || ' ' || ST_NPoints(geom) FROM tracks"), "3 3");
+}
+
+TEST_F(PostGisStore, AnswersFailureWhileTheServerIsAwayAndRecovers) {
+  auto store = open_store(connection_);
+  ASSERT_NE(store, nullptr);
+  ASSERT_TRUE(store->store(message(1, make_message(1, {report_at(12, 1)}))).committed);
+  std::string why;
+  ASSERT_TRUE(server_->stop(&why)) << why;
+  for (std::uint32_t momsn = 2; momsn <= 4; ++momsn) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = store->store(message(momsn, make_message(1, {report_at(12, momsn)})));
+    EXPECT_FALSE(result.committed);
+    EXPECT_FALSE(result.error.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  }
+  ASSERT_TRUE(server_->start_again(&why)) << why;
+  // The backoff is at most 2 s: within 10 s the store is back.
+  bool recovered = false;
+  for (int attempt = 0; attempt < 40 && !recovered; ++attempt) {
+    recovered = store->store(message(5, make_message(1, {report_at(12, 5)}))).committed;
+    if (!recovered) std::this_thread::sleep_for(250ms);
+  }
+  EXPECT_TRUE(recovered);
+  store.reset();
+  EXPECT_EQ(count("SELECT string_agg(momsn::text, ',' ORDER BY momsn) FROM messages"), "1,5");
+  EXPECT_EQ(count("SELECT points FROM tracks"), "2");
+}
+
+}  // namespace
+}  // namespace kaldo::tool::serve

@@ -1,0 +1,52 @@
+// The store's database as GDAL holds it: a GeoPackage or a PostgreSQL
+// connection, set up for durable commits, its schema brought to the
+// current version, and the fields of its layers found.
+//
+// Schema versions: 0 is a store `kaldo tracks` wrote (positions and tracks
+// only); 1 adds the `messages` table with one row per (imei, momsn,
+// session_time), and indexes on a unit's points by time and on its track
+// row. The version is kept in the one-row table `kaldo_schema`.
+#pragma once
+
+#include <gdal_priv.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kaldo::tool::serve {
+
+inline constexpr int store_schema_version = 1;
+inline constexpr const char* messages_layer = "messages";
+
+// The fields of `messages`, in order.
+enum class message_value {
+  received_at, channel, imei, momsn, mtmsn, cdr_reference, session_time, session_status,
+  payload, iridium_latitude, iridium_longitude, iridium_cep_km, status, error,
+};
+
+struct store_dataset {
+  std::unique_ptr<GDALDataset> dataset;
+  bool postgres = false;
+  OGRLayer* positions = nullptr;
+  OGRLayer* tracks = nullptr;
+  OGRLayer* messages = nullptr;
+  std::vector<int> point_indices;    // of positions_fields()
+  std::vector<int> track_indices;    // of tracks_fields()
+  std::vector<int> message_indices;  // by message_value
+};
+
+// Opens `destination` (a GeoPackage path, created when missing, or
+// "PG:..."), upgrading a store of an earlier version in one transaction.
+// Refuses a store of a newer version. Empty with the reason in `*error`.
+std::unique_ptr<store_dataset> open_store_dataset(const std::string& destination,
+                                                  std::string* error);
+
+// Runs one SQL statement that returns no rows; false with GDAL's reason.
+bool execute_sql(GDALDataset& dataset, const std::string& sql, std::string* error);
+
+// `text` as an SQL string literal, for SQLite and for PostgreSQL with
+// standard_conforming_strings (which the store's connection sets).
+std::string sql_literal(const std::string& text);
+
+}  // namespace kaldo::tool::serve

@@ -1,0 +1,446 @@
+#include "tool/serve/store_writer.h"
+
+#include <cpl_error.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <optional>
+
+#include "tool/outputs/ogr_layers.h"
+#include "tool/serve/growing_track.h"
+#include "tool/serve/session_decoding.h"
+#include "tool/utc_text.h"
+
+namespace kaldo::tool::serve {
+namespace {
+
+using namespace std::chrono;
+
+// A failure inside the transaction: every message of the batch is answered
+// with it.
+struct write_failure {
+  std::string reason;
+};
+
+// Bits of a coordinate for equality: -0.0 and 0.0 are the same place.
+std::uint64_t coordinate_bits(double value) { return std::bit_cast<std::uint64_t>(value + 0.0); }
+
+bool is_imei(const std::string& imei) {
+  return imei.size() == 15 && std::all_of(imei.begin(), imei.end(), [](char c) {
+           return c >= '0' && c <= '9';
+         });
+}
+
+// A key both processes compute alike, whatever their build: FNV-1a.
+std::int64_t lock_key(std::string_view kind, std::string_view text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  auto add = [&](std::string_view bytes) {
+    for (const char c : bytes) {
+      hash ^= static_cast<unsigned char>(c);
+      hash *= 0x100000001b3ULL;
+    }
+  };
+  add(kind);
+  add(std::string_view("\0", 1));
+  add(text);
+  return static_cast<std::int64_t>(hash);
+}
+
+std::string message_key(const received_message& message) {
+  return message.imei + "/" + std::to_string(message.momsn) + "/" +
+         std::to_string(message.session_time);
+}
+
+void check(OGRErr result, const std::string& what) {
+  if (result != OGRERR_NONE) throw write_failure{gdal_error(what)};
+}
+
+// Some drivers say a failed write only through GDAL's error state: it is
+// reset before the write and read after it.
+void check_written(OGRErr result, const std::string& what) {
+  if (result != OGRERR_NONE || CPLGetLastErrorType() == CE_Failure ||
+      CPLGetLastErrorType() == CE_Fatal) {
+    throw write_failure{gdal_error(what)};
+  }
+}
+
+// Reading a layer has no result of its own: GDAL's error state after it.
+void check_read(const std::string& what) {
+  if (CPLGetLastErrorType() == CE_Failure || CPLGetLastErrorType() == CE_Fatal) {
+    throw write_failure{gdal_error(what)};
+  }
+}
+
+// A unit's track row as the batch changes it; written once, at the end.
+struct unit_state {
+  std::unique_ptr<OGRFeature> row;  // the stored row; null for a new unit
+  std::vector<vertex> vertices;     // every point of the unit, in time order
+  kaldo::utc_time first{}, last{};
+  bool changed = false;
+};
+
+class batch_transaction {
+ public:
+  explicit batch_transaction(store_dataset& store) : store_(store) {}
+
+  void lock(const std::vector<pending_message*>& batch,
+            const std::vector<decoded_session>& decoded) {
+    if (!store_.postgres) return;  // SQLite lets one writer at a time in anyway
+    std::vector<std::int64_t> messages, units;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      messages.push_back(lock_key("message", message_key(batch[i]->message)));
+      for (const track_point& point : decoded[i].points) {
+        units.push_back(lock_key("unit", point.modem_id));
+      }
+    }
+    for (auto* keys : {&messages, &units}) {
+      std::sort(keys->begin(), keys->end());
+      keys->erase(std::unique(keys->begin(), keys->end()), keys->end());
+    }
+    std::string sql = "DO $$ DECLARE k bigint; BEGIN ";
+    for (const auto* keys : {&messages, &units}) {
+      if (keys->empty()) continue;
+      sql += "FOREACH k IN ARRAY ARRAY[";
+      for (std::size_t i = 0; i < keys->size(); ++i) {
+        if (i > 0) sql += ',';
+        sql += std::to_string((*keys)[i]);
+      }
+      sql += "]::bigint[] LOOP PERFORM pg_advisory_xact_lock(k); END LOOP; ";
+    }
+    sql += "END $$";
+    std::string error;
+    if (!execute_sql(*store_.dataset, sql, &error)) throw write_failure{error};
+  }
+
+  // The status the earlier delivery was stored with, when there was one.
+  std::optional<stored_status> stored_before(const received_message& message) {
+    OGRLayer& layer = *store_.messages;
+    const auto& at = store_.message_indices;
+    const std::string filter =
+        "imei = " + sql_literal(message.imei) + " AND momsn = " + std::to_string(message.momsn);
+    CPLErrorReset();
+    check(layer.SetAttributeFilter(filter.c_str()), "cannot look the message up");
+    layer.ResetReading();
+    std::optional<stored_status> found;
+    const auto session = sys_seconds{seconds{message.session_time}};
+    for (auto& row : layer) {
+      const auto time = time_field(*row, at[static_cast<int>(message_value::session_time)]);
+      if (!time || *time != session) continue;
+      const std::string status = row->GetFieldAsString(at[static_cast<int>(message_value::status)]);
+      found = stored_status::failed;
+      for (auto s : {stored_status::converted, stored_status::not_position_report,
+                     stored_status::no_payload}) {
+        if (status == to_string(s)) found = s;
+      }
+      break;
+    }
+    check_read("cannot look the message up");
+    layer.ResetReading();  // no read left open (see left_transaction)
+    layer.SetAttributeFilter(nullptr);
+    return found;
+  }
+
+  void insert_message(const received_message& message, const decoded_session& decoded) {
+    OGRLayer& layer = *store_.messages;
+    const auto& at = store_.message_indices;
+    OGRFeature row(layer.GetLayerDefn());
+    auto index = [&](message_value value) { return at[static_cast<int>(value)]; };
+    auto real = [&](message_value value, const std::optional<double>& number) {
+      if (number && std::isfinite(*number)) {
+        row.SetField(index(value), *number);
+      } else {
+        row.SetFieldNull(index(value));
+      }
+    };
+    const auto received = message.received_at.time_since_epoch().count() != 0
+                              ? message.received_at
+                              : time_point_cast<milliseconds>(system_clock::now());
+    set_time(row, index(message_value::received_at), received, false);
+    row.SetField(index(message_value::channel), stored_text(message.channel).c_str());
+    row.SetField(index(message_value::imei), message.imei.c_str());
+    row.SetField(index(message_value::momsn), static_cast<int>(message.momsn));
+    if (message.mtmsn) {
+      row.SetField(index(message_value::mtmsn), static_cast<int>(*message.mtmsn));
+    } else {
+      row.SetFieldNull(index(message_value::mtmsn));
+    }
+    if (message.cdr_reference) {
+      row.SetField(index(message_value::cdr_reference), static_cast<GIntBig>(*message.cdr_reference));
+    } else {
+      row.SetFieldNull(index(message_value::cdr_reference));
+    }
+    set_time(row, index(message_value::session_time),
+             sys_seconds{seconds{message.session_time}}, false);
+    if (message.session_status) {
+      row.SetField(index(message_value::session_status), *message.session_status);
+    } else {
+      row.SetFieldNull(index(message_value::session_status));
+    }
+    if (message.payload) {
+      row.SetField(index(message_value::payload), static_cast<int>(message.payload->size()),
+                   message.payload->data());
+    } else {
+      row.SetFieldNull(index(message_value::payload));
+    }
+    real(message_value::iridium_latitude, message.iridium_latitude);
+    real(message_value::iridium_longitude, message.iridium_longitude);
+    real(message_value::iridium_cep_km, message.iridium_cep_km);
+    row.SetField(index(message_value::status), to_string(decoded.status));
+    if (decoded.error.empty()) {
+      row.SetFieldNull(index(message_value::error));
+    } else {
+      row.SetField(index(message_value::error), decoded.error.c_str());
+    }
+    CPLErrorReset();
+    check_written(layer.CreateFeature(&row), "cannot store the message");
+  }
+
+  // Whether the point was new, and is now stored and in its unit's line.
+  bool add_point(const track_point& point) {
+    OGRLayer& layer = *store_.positions;
+    const std::string unit = "modem_id = " + sql_literal(point.modem_id);
+    const std::string at_time = sql_literal(utc_iso8601(point.position.time));
+    CPLErrorReset();
+    check(layer.SetAttributeFilter((unit + " AND \"time\" = " + at_time).c_str()),
+          "cannot look the point up");
+    layer.ResetReading();
+    bool stored = false;
+    for (auto& row : layer) {
+      const auto* place = dynamic_cast<const OGRPoint*>(row->GetGeometryRef());
+      if (place != nullptr &&
+          coordinate_bits(place->getY()) == coordinate_bits(point.position.latitude) &&
+          coordinate_bits(place->getX()) == coordinate_bits(point.position.longitude)) {
+        stored = true;
+        break;
+      }
+    }
+    check_read("cannot look the point up");
+    layer.ResetReading();
+    layer.SetAttributeFilter(nullptr);
+    if (stored) return false;
+
+    unit_state& state = unit_of(point.modem_id);
+    // Points of one instant keep the order they came in: the new one goes
+    // after every point not later than it.
+    check(layer.SetAttributeFilter((unit + " AND \"time\" > " + at_time).c_str()),
+          "cannot place the point in its line");
+    const GIntBig later = layer.GetFeatureCount(TRUE);
+    layer.SetAttributeFilter(nullptr);
+    if (later < 0 || static_cast<std::size_t>(later) > state.vertices.size()) {
+      throw write_failure{gdal_error("cannot count the points of " + point.modem_id)};
+    }
+    const auto place = state.vertices.end() - static_cast<std::ptrdiff_t>(later);
+    const bool first = place == state.vertices.begin();
+    const bool last = later == 0;
+    state.vertices.insert(place, vertex{point.position.longitude, point.position.latitude});
+    if (state.vertices.size() == 1 || first) state.first = point.position.time;
+    if (state.vertices.size() == 1 || last) state.last = point.position.time;
+    state.changed = true;
+
+    if (!points_) {
+      points_.emplace(layer, positions_fields(), store_.point_indices, false);
+    }
+    std::string error;
+    CPLErrorReset();
+    if (!points_->write(point, 0, &error)) throw write_failure{error};
+    return true;
+  }
+
+  void write_tracks() {
+    OGRLayer& layer = *store_.tracks;
+    for (auto& [modem_id, state] : units_) {
+      if (!state.changed) continue;
+      std::unique_ptr<OGRFeature> row = std::move(state.row);
+      const bool existing = row != nullptr;
+      if (!existing) row.reset(new OGRFeature(layer.GetLayerDefn()));
+      const auto& fields = tracks_fields();
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        const int at = store_.track_indices[i];
+        switch (fields[i].value) {
+          case track_value::modem_id:
+          case track_value::name: row->SetField(at, modem_id.c_str()); break;
+          case track_value::first_time: set_time(*row, at, state.first, false); break;
+          case track_value::last_time: set_time(*row, at, state.last, false); break;
+          case track_value::points:
+            row->SetField(at, static_cast<int>(state.vertices.size()));
+            break;
+        }
+      }
+      row->SetGeometryDirectly(unit_line(state.vertices).release());
+      CPLErrorReset();
+      check_written(existing ? layer.SetFeature(row.get()) : layer.CreateFeature(row.get()),
+            "cannot write the track of " + modem_id);
+    }
+  }
+
+ private:
+  unit_state& unit_of(const std::string& modem_id) {
+    auto [it, added] = units_.try_emplace(modem_id);
+    if (added) load_unit(modem_id, it->second);
+    return it->second;
+  }
+
+  void load_unit(const std::string& modem_id, unit_state& state) {
+    OGRLayer& tracks = *store_.tracks;
+    const std::string unit = "modem_id = " + sql_literal(modem_id);
+    CPLErrorReset();
+    check(tracks.SetAttributeFilter(unit.c_str()), "cannot look the track up");
+    tracks.ResetReading();
+    state.row.reset(tracks.GetNextFeature());
+    check_read("cannot look the track up");
+    tracks.ResetReading();
+    tracks.SetAttributeFilter(nullptr);
+    if (state.row != nullptr) {
+      const auto& fields = tracks_fields();
+      long long count = -1;
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        const int at = store_.track_indices[i];
+        if (fields[i].value == track_value::points) count = state.row->GetFieldAsInteger64(at);
+        if (fields[i].value == track_value::first_time) {
+          if (auto t = time_field(*state.row, at)) state.first = *t;
+        }
+        if (fields[i].value == track_value::last_time) {
+          if (auto t = time_field(*state.row, at)) state.last = *t;
+        }
+      }
+      auto vertices = line_vertices(state.row->GetGeometryRef());
+      if (vertices && static_cast<long long>(vertices->size()) == count) {
+        state.vertices = std::move(*vertices);
+        return;
+      }
+    }
+    // A unit with one point has no line to read its point from; a row that
+    // disagrees with its points, or is missing, is made again from them.
+    rebuild_from_points(unit, state);
+  }
+
+  void rebuild_from_points(const std::string& unit_filter, unit_state& state) {
+    OGRLayer& positions = *store_.positions;
+    check(positions.SetAttributeFilter(unit_filter.c_str()), "cannot read the unit's points");
+    positions.ResetReading();
+    struct stored_point {
+      kaldo::utc_time time;
+      GIntBig fid;
+      vertex place;
+    };
+    std::vector<stored_point> points;
+    const int time_index = store_.point_indices[1];
+    for (auto& row : positions) {
+      const auto* place = dynamic_cast<const OGRPoint*>(row->GetGeometryRef());
+      const auto time = time_field(*row, time_index);
+      if (place == nullptr || !time) continue;
+      points.push_back({*time, row->GetFID(), {place->getX(), place->getY()}});
+    }
+    check_read("cannot read the unit's points");
+    positions.SetAttributeFilter(nullptr);
+    std::sort(points.begin(), points.end(), [](const stored_point& a, const stored_point& b) {
+      return a.time != b.time ? a.time < b.time : a.fid < b.fid;
+    });
+    state.vertices.clear();
+    for (const auto& p : points) state.vertices.push_back(p.place);
+    if (!points.empty()) {
+      state.first = points.front().time;
+      state.last = points.back().time;
+    }
+    // Written back even when no new point comes: the row is made right.
+    state.changed = !points.empty();
+  }
+
+  store_dataset& store_;
+  std::map<std::string, unit_state> units_;
+  std::optional<point_writer> points_;
+};
+
+// GDAL's PostgreSQL driver turns a transaction started while a read of its
+// own is open into a savepoint, and its "commit" into releasing that
+// savepoint: nothing would be durable, yet all would look committed. After
+// a real commit the connection is outside any transaction, and a statement
+// of its own has no transaction id of its own.
+bool left_transaction(GDALDataset& dataset) {
+  CPLErrorReset();
+  OGRLayer* result = dataset.ExecuteSQL(
+      "SELECT (pg_current_xact_id_if_assigned() IS NULL)::int AS outside", nullptr, nullptr);
+  if (result == nullptr) return false;
+  std::unique_ptr<OGRFeature> row(result->GetNextFeature());
+  const bool outside = row != nullptr && row->GetFieldAsInteger(0) == 1;
+  dataset.ReleaseResultSet(result);
+  return outside;
+}
+
+void fail_all(std::vector<pending_message*>& batch, const std::string& reason) {
+  for (pending_message* p : batch) {
+    p->result.committed = false;
+    p->result.duplicate = false;
+    p->result.positions_added = 0;
+    p->result.error = reason;
+  }
+}
+
+}  // namespace
+
+batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch) {
+  // Decoding needs no database: done before the transaction, it keeps the
+  // transaction (and, in PostgreSQL, its locks) short.
+  std::vector<pending_message*> writable;
+  std::vector<decoded_session> decoded;
+  for (pending_message* p : batch) {
+    p->result = store_result{};
+    if (!is_imei(p->message.imei)) {
+      p->result.error = "not stored: the IMEI is not 15 digits";
+      continue;
+    }
+    writable.push_back(p);
+    decoded.push_back(decode_session(p->message, century));
+  }
+  if (writable.empty()) return batch_outcome::nothing_to_write;
+  GDALDataset& dataset = *store.dataset;
+  CPLErrorReset();
+  if (dataset.StartTransaction() != OGRERR_NONE) {
+    fail_all(writable, gdal_error("cannot start a transaction"));
+    return batch_outcome::failed;
+  }
+  try {
+    batch_transaction transaction(store);
+    transaction.lock(writable, decoded);
+    for (std::size_t i = 0; i < writable.size(); ++i) {
+      store_result& result = writable[i]->result;
+      if (const auto earlier = transaction.stored_before(writable[i]->message)) {
+        result.duplicate = true;
+        result.status = *earlier;
+        continue;
+      }
+      result.status = decoded[i].status;
+      result.error = decoded[i].error;
+      transaction.insert_message(writable[i]->message, decoded[i]);
+      for (const track_point& point : decoded[i].points) {
+        if (transaction.add_point(point)) ++result.positions_added;
+      }
+    }
+    transaction.write_tracks();
+  } catch (const write_failure& failure) {
+    dataset.RollbackTransaction();
+    fail_all(writable, "not committed: " + failure.reason);
+    return batch_outcome::failed;
+  }
+  CPLErrorReset();
+  if (dataset.CommitTransaction() != OGRERR_NONE) {
+    const std::string reason = gdal_error("cannot commit");
+    // SQLite may have given the transaction up by itself (a full disk);
+    // rolling back an empty one makes GDAL forget it too.
+    if (dataset.RollbackTransaction() != OGRERR_NONE && dataset.StartTransaction() == OGRERR_NONE) {
+      dataset.RollbackTransaction();
+    }
+    fail_all(writable, "not committed: " + reason);
+    return batch_outcome::failed;
+  }
+  if (store.postgres && !left_transaction(dataset)) {
+    fail_all(writable, "not committed: the commit left the connection inside a transaction");
+    return batch_outcome::failed;
+  }
+  for (pending_message* p : writable) p->result.committed = true;
+  return batch_outcome::committed;
+}
+
+}  // namespace kaldo::tool::serve
