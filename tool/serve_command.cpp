@@ -4,9 +4,12 @@
 #include <systemd/sd-daemon.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -169,25 +172,47 @@ int run_serve(const serve_options& options) {
   log.notice(ready + "; storing into " + options.destination);
   sd_notifyf(0, "READY=1\nSTATUS=%s", ready.c_str());
 
-  // Signals set a flag (see interrupt.h); the loop looks at it often.
+  // SIGTERM and SIGINT are the receiver's own here, not the run's flag of
+  // interrupt.h: that flag makes every write refuse, and the messages in
+  // flight must still be stored. A second signal ends the process at once;
+  // what was confirmed is committed already.
+  asio::signal_set signals(io, SIGINT, SIGTERM);
   asio::steady_timer watch(io);
   std::chrono::steady_clock::time_point stop_by{};
   bool stopping = false;
-  std::function<void()> look = [&] {
-    watch.expires_after(100ms);
-    watch.async_wait([&](boost::system::error_code) {
-      std::size_t open = 0;
-      for (const auto& l : listeners) open += l->open_connections();
-      if (!stopping && interrupt_signal() != 0) {
-        stopping = true;
-        stop_by = std::chrono::steady_clock::now() + shutdown_grace;
-        sd_notify(0, "STOPPING=1");
-        log.notice("stopping: no new connections; answering the " + std::to_string(open) +
-                   " open");
-        for (const auto& l : listeners) l->stop();
+  auto open_connections = [&] {
+    std::size_t open = 0;
+    for (const auto& l : listeners) open += l->open_connections();
+    return open;
+  };
+  auto begin_stopping = [&] {
+    stopping = true;
+    stop_by = std::chrono::steady_clock::now() + shutdown_grace;
+    sd_notify(0, "STOPPING=1");
+    log.notice("stopping: no new connections; answering the " + std::to_string(open_connections()) + " open");
+    for (const auto& l : listeners) l->stop();
+  };
+  std::function<void()> on_signal = [&] {
+    signals.async_wait([&](boost::system::error_code failed, int signal) {
+      if (failed) return;
+      if (stopping) {
+        log.notice("second signal: ending at once");
+        std::_Exit(128 + signal);
       }
+      begin_stopping();
+      on_signal();
+    });
+  };
+  on_signal();
+  // A signal that came before the handlers above were in place.
+  if (interrupt_signal() != 0) begin_stopping();
+  std::function<void()> look = [&] {
+    watch.expires_after(50ms);
+    watch.async_wait([&](boost::system::error_code) {
+      const std::size_t open = open_connections();
       if (stopping && (open == 0 || std::chrono::steady_clock::now() >= stop_by)) {
         if (open != 0) log.notice(std::to_string(open) + " connections left unanswered");
+        signals.cancel();
         io.stop();
         return;
       }

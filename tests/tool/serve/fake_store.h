@@ -52,6 +52,8 @@ class fake_store final : public message_store {
     worker_.join();
   }
 
+  std::uint64_t commits() const override { return 0; }
+
   std::vector<received_message> received() {
     std::lock_guard lock(mutex_);
     return received_;

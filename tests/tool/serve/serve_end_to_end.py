@@ -299,7 +299,7 @@ def check_kill(args, store):
     rng = random.Random(9)
     kills = 0
     while kills < args.kills and any(t.is_alive() for t in threads) and time.monotonic() < deadline:
-        time.sleep(rng.uniform(0.1, 0.6))
+        time.sleep(rng.uniform(0.05, 0.3))
         receiver.kill()
         kills += 1
         receiver.start()
@@ -309,6 +309,10 @@ def check_kill(args, store):
     problems = []
     if status != 0:
         problems.append(f"the last stop ended with status {status}")
+    if kills < args.kills:
+        problems.append(f"only {kills} kills before every message was confirmed: too little load to test")
+    if failures[0] == 0:
+        problems.append("no kill ever met a message in flight: too little load to test")
     keys = stored_keys(store)
     twice = len(keys) - len(set(keys))
     missing = confirmed - set(keys)
@@ -438,9 +442,9 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--store", choices=["gpkg", "postgis"], default="gpkg")
     parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two"])
-    parser.add_argument("--messages", type=int, default=300)
+    parser.add_argument("--messages", type=int, default=4000)
     parser.add_argument("--senders", type=int, default=16)
-    parser.add_argument("--kills", type=int, default=12)
+    parser.add_argument("--kills", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=120)
     args = parser.parse_args()
     args.kaldo = str(Path(args.kaldo).resolve())
