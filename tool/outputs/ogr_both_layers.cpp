@@ -11,12 +11,35 @@
 namespace kaldo::tool {
 namespace {
 
+// Runs before this one stored a unit's line as one LineString, drawn the
+// long way round where it crossed the antimeridian. Every line is made
+// again from the positions, so the old layer goes (in the run's
+// transaction: a failure keeps it) and comes back as MultiLineStrings.
+bool drop_line_string_tracks(GDALDataset& dataset, std::string* error) {
+  for (int i = 0; i < dataset.GetLayerCount(); ++i) {
+    if (std::string(dataset.GetLayer(i)->GetName()) != tracks_layer) continue;
+    if (dataset.DeleteLayer(i) != OGRERR_NONE) {
+      *error = gdal_error(
+          "cannot replace the tracks layer of LineStrings by one of MultiLineStrings; drop "
+          "the tracks table and run again, which makes it anew from the positions");
+      return false;
+    }
+    return true;
+  }
+  return true;
+}
+
 bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
                   const fleet& fleet, std::string* error) {
   const ogr_output& output = session.output();
   OGRSpatialReference srs = wgs84();
   OGRLayer* positions = adding ? dataset.GetLayerByName(positions_layer) : nullptr;
   OGRLayer* tracks = adding ? dataset.GetLayerByName(tracks_layer) : nullptr;
+  if (tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString &&
+      !drop_line_string_tracks(dataset, error)) {
+    return false;
+  }
+  if (tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString) tracks = nullptr;
   const bool new_positions = positions == nullptr;
   const bool new_tracks = tracks == nullptr;
   if (new_positions) {
@@ -25,7 +48,7 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
   }
   if (new_tracks) {
     options_list options(output.tracks_options);
-    tracks = dataset.CreateLayer(tracks_layer, &srs, wkbLineString, options.get());
+    tracks = dataset.CreateLayer(tracks_layer, &srs, wkbMultiLineString, options.get());
   }
   if (positions == nullptr || tracks == nullptr) {
     *error = gdal_error("cannot create the layers");

@@ -28,7 +28,9 @@ const std::vector<output_row>& output_table() {
       // GPX_USE_EXTENSIONS carries every field GPX has no element for.
       {".gpx", {.driver = "GPX", .layout = layer_layout::gpx_tracks,
                 .dataset_options = {"GPX_USE_EXTENSIONS=YES"}}},
-      {".kml", {.driver = "KML", .layout = layer_layout::kml_folders, .time_as_text = true}},
+      // LIBKML rather than the plain KML driver: it writes time stamps and
+      // shared styles.
+      {".kml", {.driver = "LIBKML", .layout = layer_layout::kml_folders}},
       // GDAL's GeoJSON writes 15 decimals by default: a latitude of a few
       // millionths of a degree would lose digits; 17 significant ones keep
       // every bit.
@@ -38,11 +40,16 @@ const std::vector<output_row>& output_table() {
       {".json", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file,
                  .positions_options = {"SIGNIFICANT_FIGURES=17"},
                  .tracks_options = {"SIGNIFICANT_FIGURES=17"}}},
-      // CSV is text throughout; points as X and Y columns that anything
-      // reads, lines as WKT.
-      {".csv", {.driver = "CSV", .layout = layer_layout::layer_per_file, .time_as_text = true,
-                .positions_options = {"GEOMETRY=AS_XY"},
-                .tracks_options = {"GEOMETRY=AS_WKT"}}},
+      // CSV: points as X and Y columns that anything reads, lines as WKT.
+      // The .csvt beside each file types every column (X and Y as
+      // coordinates, so GDAL opens points), and the .prj gives the CRS.
+      // GDAL 3.6 quotes numbers too unless quoting is only where needed;
+      // the .csvt keeps a modem id text.
+      {".csv", {.driver = "CSV", .layout = layer_layout::layer_per_file,
+                .positions_options = {"GEOMETRY=AS_XY", "CREATE_CSVT=YES",
+                                      "STRING_QUOTING=IF_NEEDED"},
+                .tracks_options = {"GEOMETRY=AS_WKT", "CREATE_CSVT=YES",
+                                   "STRING_QUOTING=IF_NEEDED"}}},
       {".fgb", {.driver = "FlatGeobuf", .layout = layer_layout::layer_per_file,
                 .single_point_track_as_point = true,
                 .positions_options = {"SPATIAL_INDEX=YES"},
