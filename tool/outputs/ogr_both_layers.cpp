@@ -35,11 +35,10 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
   OGRSpatialReference srs = wgs84();
   OGRLayer* positions = adding ? dataset.GetLayerByName(positions_layer) : nullptr;
   OGRLayer* tracks = adding ? dataset.GetLayerByName(tracks_layer) : nullptr;
-  if (tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString &&
-      !drop_line_string_tracks(dataset, error)) {
-    return false;
+  if (tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString) {
+    tracks = nullptr;  // deleted with its layer
+    if (!drop_line_string_tracks(dataset, error)) return false;
   }
-  if (tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString) tracks = nullptr;
   const bool new_positions = positions == nullptr;
   const bool new_tracks = tracks == nullptr;
   if (new_positions) {

@@ -114,3 +114,48 @@ TEST(OgrAppending, ADeletedTrackRowComesBackOnTheNextRun) {
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+// A GeoPackage from before tracks were split at the antimeridian: its
+// LineString tracks layer is made again, as MultiLineStrings, from every
+// stored position.
+TEST(OgrAppending, LineStringTracksOfAnEarlierVersionAreMadeAgain) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
+      << error;
+  {
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    ASSERT_NE(dataset, nullptr);
+    for (int i = 0; i < dataset->GetLayerCount(); ++i) {
+      if (std::string(dataset->GetLayer(i)->GetName()) == "tracks") dataset->DeleteLayer(i);
+    }
+    OGRSpatialReference srs;
+    srs.importFromEPSG(4326);
+    OGRLayer* old = dataset->CreateLayer("tracks", &srs, wkbLineString, nullptr);
+    ASSERT_NE(old, nullptr);
+    OGRFieldDefn id("modem_id", OFTString);
+    old->CreateField(&id);
+    OGRFeature row(old->GetLayerDefn());
+    row.SetField(0, "1");
+    row.SetGeometryDirectly(new OGRLineString());
+    ASSERT_EQ(old->CreateFeature(&row), OGRERR_NONE);
+  }
+  ASSERT_TRUE(run_into(gpkg, {message_of("2", {two_pm})}, &error)) << error;
+  std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR));
+  ASSERT_NE(dataset, nullptr);
+  EXPECT_EQ(wkbFlatten(dataset->GetLayerByName("tracks")->GetGeomType()), wkbMultiLineString);
+  const auto tracks = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(tracks.size(), 2u);
+  EXPECT_EQ(tracks[0].line.size(), 2u) << "unit 1 got no points this run; its line is back";
+  EXPECT_EQ(tracks[1].line.size(), 2u);
+  EXPECT_TRUE(tracks[0].multi);
+  EXPECT_EQ(tracks[1].points, 2);
+}
+
+}  // namespace
+}  // namespace kaldo::tool
