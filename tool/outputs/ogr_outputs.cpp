@@ -14,17 +14,28 @@ struct output_row {
   ogr_output output;
 };
 
+constexpr const char* positions_description =
+    "DESCRIPTION=Every distinct position report, one point each, with its unit's modem id and "
+    "UTC time (kaldo tracks)";
+constexpr const char* tracks_description =
+    "DESCRIPTION=One row per unit: its line through its positions in time order, split where "
+    "it crosses the antimeridian (kaldo tracks)";
+
 const std::vector<output_row>& output_table() {
   static const std::vector<output_row> table = {
       // The spatial index is GDAL's default for a GeoPackage; named here so
       // that the benchmark's ogr2ogr run can be given the same options.
+      // The descriptions go into gpkg_contents, and PostgreSQL's table
+      // comments: what a GIS shows beside a layer's name.
       {".gpkg", {.driver = "GPKG", .layout = layer_layout::both_layers, .appendable = true,
-                 .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"},
-                 .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"}}},
+                 .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES",
+                                       positions_description},
+                 .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES",
+                                    tracks_description}}},
       {"pg:", {.driver = "PostgreSQL", .layout = layer_layout::both_layers, .appendable = true,
                .is_file = false,
-               .positions_options = {"FID=fid", "GEOMETRY_NAME=geom"},
-               .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom"}}},
+               .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", positions_description},
+               .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", tracks_description}}},
       // GPX_USE_EXTENSIONS carries every field GPX has no element for.
       {".gpx", {.driver = "GPX", .layout = layer_layout::gpx_tracks,
                 .dataset_options = {"GPX_USE_EXTENSIONS=YES"}}},

@@ -204,5 +204,27 @@ TEST(CsvFiles, TypesAndCoordinateSystemBesideEachFile) {
   EXPECT_EQ(read_file(dir.path() + "/f.csvt").substr(0, 14), "CoordX,CoordY,");
 }
 
+TEST(GeoPackageContents, EachLayerIsDescribed) {
+  temp_dir dir;
+  std::string error;
+  auto output = open_fleet_output(dir.path() + "/f.gpkg", {}, &error);
+  ASSERT_NE(output, nullptr) << error;
+  ASSERT_TRUE(output->write(gis_fleet(), &error)) << error;
+  std::unique_ptr<GDALDataset> dataset(
+      GDALDataset::Open((dir.path() + "/f.gpkg").c_str(), GDAL_OF_VECTOR));
+  ASSERT_NE(dataset, nullptr);
+  OGRLayer* rows = dataset->ExecuteSQL(
+      "SELECT table_name, description FROM gpkg_contents ORDER BY table_name", nullptr, nullptr);
+  ASSERT_NE(rows, nullptr);
+  std::vector<std::string> described;
+  for (auto& row : *rows) {
+    if (std::string(row->GetFieldAsString(1)).find("kaldo tracks") != std::string::npos) {
+      described.push_back(row->GetFieldAsString(0));
+    }
+  }
+  dataset->ReleaseResultSet(rows);
+  EXPECT_EQ(described, (std::vector<std::string>{"positions", "tracks"}));
+}
+
 }  // namespace
 }  // namespace kaldo::tool
