@@ -2,11 +2,15 @@
 // named by --driver that holds several layers). Written anew or added to:
 // the rows an earlier run wrote are kept, and a unit's line is rebuilt
 // when the run brought it points.
+#include <chrono>
 #include <map>
 
+#include "kaldo/version.h"
+#include "tool/outputs/ogr_layer_styles.h"
 #include "tool/outputs/ogr_layers.h"
 #include "tool/outputs/ogr_layout_writer.h"
 #include "tool/outputs/ogr_session.h"
+#include "tool/utc_text.h"
 
 namespace kaldo::tool {
 namespace {
@@ -27,6 +31,22 @@ bool drop_line_string_tracks(GDALDataset& dataset, std::string* error) {
     return true;
   }
   return true;
+}
+
+// What wrote the GeoPackage, when, and from which inputs, in its metadata
+// (GDAL keeps a dataset's metadata items in gpkg_metadata). Each run
+// replaces the record of the one before.
+void record_the_run(const ogr_session& session, GDALDataset& dataset) {
+  std::string inputs;
+  for (const std::string& input : session.inputs()) {
+    if (!inputs.empty()) inputs += '\n';
+    inputs += input;
+  }
+  dataset.SetMetadataItem("written_by", (std::string("kaldo tracks ") + kaldo::version()).c_str());
+  dataset.SetMetadataItem("written_at", utc_iso8601(std::chrono::time_point_cast<std::chrono::milliseconds>(
+                                                        std::chrono::system_clock::now()))
+                                            .c_str());
+  dataset.SetMetadataItem("inputs", inputs.c_str());
 }
 
 bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
@@ -82,7 +102,9 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
       return false;
     }
   }
-  return true;
+  const bool geopackage = output.driver == "GPKG", postgres = output.driver == "PostgreSQL";
+  if (geopackage) record_the_run(session, dataset);
+  return !(geopackage || postgres) || write_layer_styles(dataset, postgres, fleet, error);
 }
 
 }  // namespace
