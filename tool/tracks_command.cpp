@@ -92,7 +92,9 @@ class fleet_work final : public run_work {
 int run_tracks(const tracks_options& options) {
   std::string error;
   // The destination is opened first: a wrong one costs no input's reading.
-  auto output = open_fleet_output(options.destination, options.output, &error);
+  output_options with_inputs = options.output;
+  with_inputs.inputs = options.run.inputs;
+  auto output = open_fleet_output(options.destination, with_inputs, &error);
   if (!output) return refuse(error);
   std::vector<track_point> stored;
   if (!output->read_stored(&stored, &error)) return refuse(error);

@@ -87,11 +87,12 @@ std::vector<read_point> read_points(const std::string& path, const std::string& 
   if (dataset == nullptr) return points;
   for (OGRLayer* layer : layers_of(*dataset, name)) {
     const OGRFeatureDefn& d = *layer->GetLayerDefn();
-    const int id = find_field(d, {"modem_id"}), time = find_field(d, {"time"}),
+    // GPX keeps the modem id in <src> and satellites in <sat>.
+    const int id = find_field(d, {"modem_id", "src"}), time = find_field(d, {"time", "timestamp"}),
               altitude = find_field(d, {"altitude_m", "ele"}), speed = find_field(d, {"speed_kmh"}),
               course = find_field(d, {"course_deg"}),
               vertical = find_field(d, {"vertical_velocity_ms"}),
-              satellites = find_field(d, {"satellites"}), fix = find_field(d, {"fix_state", "fix"}),
+              satellites = find_field(d, {"satellites", "sat"}), fix = find_field(d, {"fix_state", "fix"}),
               emergency = find_field(d, {"emergency"}), type = find_field(d, {"message_type"}),
               source = find_field(d, {"source"});
     layer->ResetReading();
@@ -128,8 +129,8 @@ std::vector<read_track> read_tracks(const std::string& path, const std::string& 
   for (OGRLayer* layer : layers_of(*dataset, name)) {
     const OGRFeatureDefn& d = *layer->GetLayerDefn();
     // GPX names its tracks in `name`.
-    const int id = find_field(d, {"modem_id", "name"}), first = find_field(d, {"first_time"}),
-              last = find_field(d, {"last_time"}), count = find_field(d, {"points"});
+    const int id = find_field(d, {"modem_id", "name"}), first = find_field(d, {"first_time", "begin"}),
+              last = find_field(d, {"last_time", "end"}), count = find_field(d, {"points"});
     layer->ResetReading();
     for (auto& feature : *layer) {
       const OGRGeometry* geometry = feature->GetGeometryRef();
@@ -141,15 +142,16 @@ std::vector<read_track> read_tracks(const std::string& path, const std::string& 
       t.last_time = time_of(*feature, last);
       t.points = integer_of(*feature, count);
       t.fid = feature->GetFID();
-      // GPX tracks are multi-lines of one line each.
-      if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbMultiLineString &&
-          geometry->toMultiLineString()->getNumGeometries() == 1) {
-        geometry = geometry->toMultiLineString()->getGeometryRef(0);
-      }
-      if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbLineString) {
-        for (const auto& vertex : *geometry->toLineString()) {
-          t.line.emplace_back(vertex.getX(), vertex.getY());
-        }
+      const auto add = [&](const OGRLineString& line) {
+        ++t.parts;
+        for (const auto& vertex : line) t.line.emplace_back(vertex.getX(), vertex.getY());
+      };
+      if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbMultiLineString) {
+        t.multi = true;
+        for (const OGRLineString* line : *geometry->toMultiLineString()) add(*line);
+      } else if (geometry != nullptr &&
+                 wkbFlatten(geometry->getGeometryType()) == wkbLineString) {
+        add(*geometry->toLineString());
       }
       tracks.push_back(std::move(t));
     }

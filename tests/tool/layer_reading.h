@@ -27,7 +27,9 @@ struct read_track {
   std::string modem_id;
   std::optional<kaldo::utc_time> first_time, last_time;
   std::optional<long long> points;
-  std::vector<std::pair<double, double>> line;  // (longitude, latitude)
+  std::vector<std::pair<double, double>> line;  // (longitude, latitude), every part's
+  std::size_t parts = 0;                         // lines the geometry holds
+  bool multi = false;                            // stored as a MultiLineString
   long long fid = -1;
 };
 

@@ -82,6 +82,19 @@ TEST_F(PostGis, HoldsBothLayersPointByPoint) {
                            "SELECT ST_NPoints(geom) FROM tracks ORDER BY modem_id", &why),
             "4\n2\n\n")
       << why;
+  // Styles where QGIS looks for a table's: its database, schema and name.
+  EXPECT_EQ(server_->query(database_,
+                           "SELECT f_table_name, stylename, useasdefault FROM layer_styles "
+                           "WHERE f_table_catalog = current_database() AND f_table_schema = "
+                           "'public' AND f_geometry_column = 'geom' ORDER BY id",
+                           &why),
+            "positions|kaldo|t\ntracks|kaldo|t\n")
+      << why;
+  EXPECT_EQ(server_->query(database_,
+                           "SELECT GeometryType(geom) FROM tracks WHERE geom IS NOT NULL LIMIT 1",
+                           &why),
+            "MULTILINESTRING\n")
+      << why;
 }
 
 TEST_F(PostGis, AppendingKeepsFeatureIdsAndRebuildsTheChangedLine) {

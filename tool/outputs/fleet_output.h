@@ -30,6 +30,9 @@ struct output_options {
   std::string tiles_url;     // --tiles: the map page's tile server; empty: the default
   bool with_source = false;  // --with-source: the map page shows each point's input
   bool verbose = false;      // --verbose: GDAL's own messages in full on stderr
+  // The inputs as named on the command line, for outputs that record what
+  // they were written from (a GeoPackage's metadata).
+  std::vector<std::string> inputs;
 };
 
 class fleet_output {

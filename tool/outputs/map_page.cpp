@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tool/outputs/map_page_assets.h"
+#include "tool/outputs/unit_palette.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool {
@@ -81,14 +82,7 @@ std::string dump(const ordered_json& value) {
   return json_in_script(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-// A unit's colour: hues spread by the golden angle, so neighbours in the
-// legend differ, kept out of the reds that mark emergencies.
-std::string unit_colour(std::size_t unit) {
-  const double hue = 30.0 + std::fmod(static_cast<double>(unit) * 137.508, 300.0);
-  char text[48];
-  std::snprintf(text, sizeof text, "hsl(%.0f, 75%%, 38%%)", hue);
-  return text;
-}
+std::string unit_colour(std::size_t unit) { return hex_colour(unit_style_at(unit).colour); }
 
 // "2008-05-17 12:30:05": the legend's time ranges, to the second.
 std::string legend_time(kaldo::utc_time time) {
@@ -133,7 +127,9 @@ ordered_json page_config(const fleet& fleet, const map_page_options& options) {
   }
   ordered_json units = ordered_json::array();
   for (std::size_t u = 0; u < fleet.units.size(); ++u) {
-    units.push_back({{"points", fleet.units[u].points.size()}, {"colour", unit_colour(u)}});
+    units.push_back({{"points", fleet.units[u].points.size()},
+                     {"colour", unit_colour(u)},
+                     {"dashes", unit_style_at(u).dashes}});
   }
   config["units"] = std::move(units);
   return config;
@@ -142,7 +138,11 @@ ordered_json page_config(const fleet& fleet, const map_page_options& options) {
 void write_legend(std::ostream& out, const fleet& fleet) {
   out << "<div id=\"kaldo-legend\" class=\"kaldo-legend\">\n<h1>Units</h1>\n";
   if (fleet.units.empty()) out << "<p>No positions.</p>\n";
-  out << "<ul>\n";
+  // Past a screenful of units, the list scrolls under these.
+  out << "<div class=\"kaldo-tools\"><button type=\"button\" id=\"kaldo-show-all\">Show all"
+         "</button> <button type=\"button\" id=\"kaldo-hide-all\">Hide all</button> "
+         "<input type=\"search\" id=\"kaldo-filter\" placeholder=\"Filter by id\" "
+         "aria-label=\"Filter units by modem id\"></div>\n<ul>\n";
   for (std::size_t u = 0; u < fleet.units.size(); ++u) {
     const unit_track& unit = fleet.units[u];
     out << "<li data-unit=\"" << u << "\"><label><input type=\"checkbox\" checked> "

@@ -12,6 +12,9 @@
 
   performance.mark('kaldo-start');
   var EMERGENCY_RED = '#d40000';
+  // The square Web Mercator map ends here; farther points are drawn at its
+  // edge, and their popup says so.
+  var MAX_LATITUDE = 85.0511287798;
 
   function readJson(id) {
     return JSON.parse(document.getElementById(id).textContent);
@@ -104,10 +107,16 @@
 
   // Built when a point is clicked: text from the messages only ever goes in
   // through textContent, never as markup.
-  function popupContent(properties, isLast) {
+  function popupContent(feature, isLast) {
+    var properties = feature.properties;
     var table = document.createElement('table');
     table.className = 'kaldo-popup';
     if (isLast) row(table, 'Last known position', '');
+    var latitude = feature.geometry.coordinates[1];
+    if (Math.abs(latitude) > MAX_LATITUDE) {
+      row(table, 'Note', 'latitude ' + latitude + '\u00b0 is beyond the map (\u00b185.05\u00b0): ' +
+        'drawn at its edge', 'kaldo-note');
+    }
     row(table, 'Modem ID', properties.modem_id);
     row(table, 'UTC time', properties.time);
     row(table, 'Speed', properties.speed_kmh + ' km/h');
@@ -140,7 +149,7 @@
     }
     L.popup({ minWidth: 240, maxWidth: 420 })
       .setLatLng(latlng)
-      .setContent(popupContent(feature.properties, layer.options.kaldoKind === 'last'))
+      .setContent(popupContent(feature, layer.options.kaldoKind === 'last'))
       .openOn(map);
   }
 
@@ -153,14 +162,23 @@
     next += unit.points;
     var latlngs = new Array(own.length);
     var emergencies = [];
+    // A track that crosses the antimeridian goes on into the next copy of
+    // the world (longitudes past ±180°) rather than back across the map.
+    var shift = 0;
     for (var i = 0; i < own.length; i++) {
       var c = own[i].geometry.coordinates;
-      latlngs[i] = L.latLng(c[1], c[0]);
+      if (i > 0) {
+        var step = c[0] - own[i - 1].geometry.coordinates[0];
+        if (step > 180) shift -= 360;
+        else if (step < -180) shift += 360;
+      }
+      var lat = Math.max(-MAX_LATITUDE, Math.min(MAX_LATITUDE, c[1]));
+      latlngs[i] = L.latLng(lat, c[0] + shift);
       if (own[i].properties.emergency) emergencies.push(i);
     }
     var group = L.featureGroup();
     L.polyline(latlngs, { renderer: renderer, color: unit.colour, weight: 2, opacity: 0.75,
-      interactive: false, kaldoKind: 'track' }).addTo(group);
+      dashArray: unit.dashes || null, interactive: false, kaldoKind: 'track' }).addTo(group);
     new PointSet(latlngs, own, { renderer: renderer, radius: 3, stroke: false,
       fillColor: unit.colour, fillOpacity: 0.9, kaldoKind: 'points' }).addTo(group);
     if (emergencies.length) {
@@ -192,16 +210,47 @@
   L.DomEvent.disableScrollPropagation(legend);
   var Legend = L.Control.extend({ onAdd: function () { return legend; } });
   new Legend({ position: 'topright' }).addTo(map);
-  legend.querySelectorAll('li[data-unit]').forEach(function (item) {
+  var items = Array.prototype.slice.call(legend.querySelectorAll('li[data-unit]'));
+  function setShown(item, shown) {
     var unit = units[Number(item.getAttribute('data-unit'))];
+    item.querySelector('input').checked = shown;
+    if (shown) map.addLayer(unit.group);
+    else map.removeLayer(unit.group);
+  }
+  items.forEach(function (item) {
     item.querySelector('input').addEventListener('change', function (event) {
-      if (event.target.checked) map.addLayer(unit.group);
-      else map.removeLayer(unit.group);
+      setShown(item, event.target.checked);
+    });
+  });
+  // Show all and hide all act on the units the filter leaves listed.
+  function listed() {
+    return items.filter(function (item) { return !item.hidden; });
+  }
+  var showAll = document.getElementById('kaldo-show-all');
+  var hideAll = document.getElementById('kaldo-hide-all');
+  var filter = document.getElementById('kaldo-filter');
+  if (showAll) showAll.addEventListener('click', function () {
+    listed().forEach(function (item) { setShown(item, true); });
+  });
+  if (hideAll) hideAll.addEventListener('click', function () {
+    listed().forEach(function (item) { setShown(item, false); });
+  });
+  if (filter) filter.addEventListener('input', function () {
+    var wanted = filter.value.trim().toLowerCase();
+    items.forEach(function (item) {
+      var id = item.querySelector('.kaldo-id').textContent.toLowerCase();
+      item.hidden = wanted !== '' && id.indexOf(wanted) < 0;
     });
   });
 
   if (bounds.isValid()) {
-    map.fitBounds(bounds, { padding: [24, 24], maxZoom: 16 });
+    // The legend sits over the map's top right: the tracks are fitted into
+    // the rest, so that none is hidden under it.
+    var mapBox = document.getElementById('kaldo-map').getBoundingClientRect();
+    var legendBox = legend.getBoundingClientRect();
+    var right = Math.min(legendBox.width + 24, mapBox.width / 2);
+    map.fitBounds(bounds, { paddingTopLeft: [24, 24], paddingBottomRight: [right, 24],
+      maxZoom: 16 });
   } else {
     map.setView([0, 0], 2);
   }

@@ -2,14 +2,52 @@
 // named by --driver that holds several layers). Written anew or added to:
 // the rows an earlier run wrote are kept, and a unit's line is rebuilt
 // when the run brought it points.
+#include <chrono>
 #include <map>
 
+#include "kaldo/version.h"
+#include "tool/outputs/ogr_layer_styles.h"
 #include "tool/outputs/ogr_layers.h"
 #include "tool/outputs/ogr_layout_writer.h"
 #include "tool/outputs/ogr_session.h"
+#include "tool/utc_text.h"
 
 namespace kaldo::tool {
 namespace {
+
+// Runs before this one stored a unit's line as one LineString, drawn the
+// long way round where it crossed the antimeridian. Every line is made
+// again from the positions, so the old layer goes (in the run's
+// transaction: a failure keeps it) and comes back as MultiLineStrings.
+bool drop_line_string_tracks(GDALDataset& dataset, std::string* error) {
+  for (int i = 0; i < dataset.GetLayerCount(); ++i) {
+    if (std::string(dataset.GetLayer(i)->GetName()) != tracks_layer) continue;
+    if (dataset.DeleteLayer(i) != OGRERR_NONE) {
+      *error = gdal_error(
+          "cannot replace the tracks layer of LineStrings by one of MultiLineStrings; drop "
+          "the tracks table and run again, which makes it anew from the positions");
+      return false;
+    }
+    return true;
+  }
+  return true;
+}
+
+// What wrote the GeoPackage, when, and from which inputs, in its metadata
+// (GDAL keeps a dataset's metadata items in gpkg_metadata). Each run
+// replaces the record of the one before.
+void record_the_run(const ogr_session& session, GDALDataset& dataset) {
+  std::string inputs;
+  for (const std::string& input : session.inputs()) {
+    if (!inputs.empty()) inputs += '\n';
+    inputs += input;
+  }
+  dataset.SetMetadataItem("written_by", (std::string("kaldo tracks ") + kaldo::version()).c_str());
+  dataset.SetMetadataItem("written_at", utc_iso8601(std::chrono::time_point_cast<std::chrono::milliseconds>(
+                                                        std::chrono::system_clock::now()))
+                                            .c_str());
+  dataset.SetMetadataItem("inputs", inputs.c_str());
+}
 
 bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
                   const fleet& fleet, std::string* error) {
@@ -17,6 +55,10 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
   OGRSpatialReference srs = wgs84();
   OGRLayer* positions = adding ? dataset.GetLayerByName(positions_layer) : nullptr;
   OGRLayer* tracks = adding ? dataset.GetLayerByName(tracks_layer) : nullptr;
+  if (tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString) {
+    tracks = nullptr;  // deleted with its layer
+    if (!drop_line_string_tracks(dataset, error)) return false;
+  }
   const bool new_positions = positions == nullptr;
   const bool new_tracks = tracks == nullptr;
   if (new_positions) {
@@ -25,7 +67,7 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
   }
   if (new_tracks) {
     options_list options(output.tracks_options);
-    tracks = dataset.CreateLayer(tracks_layer, &srs, wkbLineString, options.get());
+    tracks = dataset.CreateLayer(tracks_layer, &srs, wkbMultiLineString, options.get());
   }
   if (positions == nullptr || tracks == nullptr) {
     *error = gdal_error("cannot create the layers");
@@ -60,7 +102,9 @@ bool write_layers(const ogr_session& session, GDALDataset& dataset, bool adding,
       return false;
     }
   }
-  return true;
+  const bool geopackage = output.driver == "GPKG", postgres = output.driver == "PostgreSQL";
+  if (geopackage) record_the_run(session, dataset);
+  return !(geopackage || postgres) || write_layer_styles(dataset, postgres, fleet, error);
 }
 
 }  // namespace

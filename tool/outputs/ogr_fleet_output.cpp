@@ -57,6 +57,7 @@ output_kind ogr_output_kind() {
             if (!output) return nullptr;
             auto session = ogr_session::open(destination, *output, options.verbose, error);
             if (session == nullptr) return nullptr;
+            session->set_inputs(options.inputs);
             return std::make_unique<ogr_fleet_output>(std::move(session));
           }};
 }

@@ -20,8 +20,18 @@ bool write_gpx_tracks(ogr_session& session, const fleet& fleet, std::string* err
         point_writer points(*layer, gpx_track_point_fields(), std::move(indices), false);
         int track_number = 0;
         for (const unit_track& unit : fleet.units) {
+          // A trk's points are real fixes, none made up at ±180°: a new
+          // trkseg where the track crosses the antimeridian keeps readers
+          // from joining its two sides the long way round.
+          int segment = 0;
+          const kaldo::position* previous = nullptr;
           for (const std::size_t i : unit.points) {
-            if (!points.write(fleet.points[i], track_number, error)) return false;
+            const kaldo::position& p = fleet.points[i].position;
+            if (previous != nullptr && crosses_antimeridian(previous->longitude, p.longitude)) {
+              ++segment;
+            }
+            if (!points.write(fleet.points[i], track_number, segment, error)) return false;
+            previous = &p;
           }
           ++track_number;
         }

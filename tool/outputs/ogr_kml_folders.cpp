@@ -1,22 +1,46 @@
-// KML: a folder (GDAL layer) per unit, holding its line, then its points.
+// KML: a folder per unit, holding its line, then its points, written by
+// GDAL's LIBKML driver: every placemark with its time (a <TimeStamp> a
+// point, a <TimeSpan> a line), and a shared style per unit in the map
+// page's colours, emergencies in red.
+#include <ogr_featurestyle.h>
+
 #include "tool/outputs/ogr_layers.h"
 #include "tool/outputs/ogr_layout_writer.h"
 #include "tool/outputs/ogr_session.h"
+#include "tool/outputs/unit_palette.h"
 
 namespace kaldo::tool {
 namespace {
 
-bool write_folder(OGRLayer& layer, const fleet& fleet, const unit_track& unit,
+constexpr const char* emergency_style = "emergency";
+
+std::string unit_style_name(std::size_t unit) { return "unit_" + std::to_string(unit); }
+
+// GDAL's style strings: a SYMBOL without an icon (an empty id) tints the
+// viewer's own point icon; the LABEL colours the point's name.
+std::string style_text(rgb colour, double scale) {
+  const std::string hex = hex_colour(colour);
+  return "PEN(c:" + hex + ",w:3px);SYMBOL(id:\"\",c:" + hex + ",s:" + std::to_string(scale) +
+         ");LABEL(c:" + hex + ")";
+}
+
+bool write_folder(OGRLayer& layer, const fleet& fleet, const unit_track& unit, std::size_t index,
                   std::string* error) {
   // One schema per folder: the line's fields, then those of the points
   // that the line does not have.
-  auto line_indices = track_field_indices(layer, kml_line_fields(), true, true, error);
+  auto line_indices = track_field_indices(layer, kml_line_fields(), true, false, error);
   if (line_indices.empty()) return false;
-  auto point_indices = point_field_indices(layer, kml_point_fields(), true, true, error);
+  auto point_indices = point_field_indices(layer, kml_point_fields(), true, false, error);
   if (point_indices.empty()) return false;
-  track_writer line(layer, kml_line_fields(), std::move(line_indices), true);
+  std::string style = "@";
+  style += unit_style_name(index);
+  track_writer line(layer, kml_line_fields(), std::move(line_indices), false);
+  line.set_style(style);
   if (unit.points.size() >= 2 && !line.write(fleet, unit, OGRNullFID, error)) return false;
-  point_writer points(layer, kml_point_fields(), std::move(point_indices), true);
+  point_writer points(layer, kml_point_fields(), std::move(point_indices), false);
+  std::string emergency = "@";
+  emergency += emergency_style;
+  points.set_styles(style, emergency);
   for (const std::size_t i : unit.points) {
     if (!points.write(fleet.points[i], 0, error)) return false;
   }
@@ -29,14 +53,24 @@ bool write_kml_folders(ogr_session& session, const fleet& fleet, std::string* er
   return session.write_new(
       session.path(),
       [&](GDALDataset& dataset) {
+        auto* styles = new OGRStyleTable();
+        for (std::size_t u = 0; u < fleet.units.size(); ++u) {
+          styles->AddStyle(unit_style_name(u).c_str(),
+                           style_text(unit_style_at(u).colour, 1.0).c_str());
+        }
+        styles->AddStyle(emergency_style, style_text(emergency_red, 1.4).c_str());
+        dataset.SetStyleTableDirectly(styles);
         OGRSpatialReference srs = wgs84();
-        for (const unit_track& unit : fleet.units) {
-          OGRLayer* layer = dataset.CreateLayer(unit.modem_id.c_str(), &srs, wkbUnknown, nullptr);
+        options_list folder({"FOLDER=YES"});
+        for (std::size_t u = 0; u < fleet.units.size(); ++u) {
+          const unit_track& unit = fleet.units[u];
+          OGRLayer* layer =
+              dataset.CreateLayer(unit.modem_id.c_str(), &srs, wkbUnknown, folder.get());
           if (layer == nullptr) {
             *error = gdal_error("cannot create the folder of " + unit.modem_id);
             return false;
           }
-          if (!write_folder(*layer, fleet, unit, error)) return false;
+          if (!write_folder(*layer, fleet, unit, u, error)) return false;
         }
         return true;
       },

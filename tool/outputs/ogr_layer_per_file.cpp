@@ -48,7 +48,7 @@ bool write_layer_per_file(ogr_session& session, const fleet& fleet, std::string*
   } files[] = {
       {session.path(), positions_layer, wkbPoint, output.positions_options, write_positions},
       {tracks_file_beside(session.path()), tracks_layer,
-       output.single_point_track_as_point ? wkbUnknown : wkbLineString, output.tracks_options,
+       wkbMultiLineString, output.tracks_options,
        write_tracks},
   };
   for (const auto& file : files) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include "tool/interrupt.h"
 #include "tool/utc_text.h"
@@ -16,6 +17,21 @@ namespace {
 using namespace std::chrono;
 
 }  // namespace
+
+const char* gpx_fix(kaldo::fix_state fix) {
+  // GPX's "none" means no fix at all; a dead-reckoned position or a valid
+  // fix of unknown dimension has no GPX value, and stays in fix_state only.
+  static constexpr std::pair<kaldo::fix_state, const char*> table[] = {
+      {kaldo::fix_state::none, "none"},
+      {kaldo::fix_state::invalid, "none"},
+      {kaldo::fix_state::fix_2d, "2d"},
+      {kaldo::fix_state::fix_3d, "3d"},
+  };
+  for (const auto& [state, text] : table) {
+    if (state == fix) return text;
+  }
+  return nullptr;
+}
 
 OGRFieldType field_type(point_value value, bool time_as_text) {
   switch (value) {
@@ -36,6 +52,7 @@ OGRFieldType field_type(point_value value, bool time_as_text) {
     case point_value::fix:
     case point_value::source:
     case point_value::time_text:
+    case point_value::gpx_fix:
       return OFTString;
   }
   return OFTString;
@@ -154,19 +171,23 @@ const std::vector<track_field>& tracks_fields() {
 const std::vector<point_field>& gpx_track_point_fields() {
   // GDAL's GPX writer makes a trk of each run of equal track_fid, names it
   // from track_name, and writes fields named like GPX elements as those
-  // elements. GPX's own <fix> takes none, 2d, 3d, dgps or pps only, so the
-  // fix state goes into the extensions under another name.
+  // elements. The modem id goes into <src>, text that GDAL reads back as
+  // text: as an extension GDAL would guess a number from its digits, and
+  // fifteen of them overflow the integer it reads them into. GPX's own
+  // <fix> takes none, 2d, 3d, dgps or pps only, so the fix state also
+  // goes into the extensions, whole.
   static const std::vector<point_field> fields = {
       {"track_fid", point_value::track_number},
       {"track_seg_id", point_value::track_segment},
       {"track_name", point_value::modem_id},
       {"ele", point_value::altitude},
       {"time", point_value::time},
-      {"modem_id", point_value::modem_id},
+      {"src", point_value::modem_id},
+      {"sat", point_value::satellites},
+      {"fix", point_value::gpx_fix},
       {"speed_kmh", point_value::speed},
       {"course_deg", point_value::course},
       {"vertical_velocity_ms", point_value::vertical_velocity},
-      {"satellites", point_value::satellites},
       {"fix_state", point_value::fix},
       {"emergency", point_value::emergency},
       {"message_type", point_value::message_type},
@@ -175,10 +196,16 @@ const std::vector<point_field>& gpx_track_point_fields() {
   return fields;
 }
 
+// GDAL's LIBKML driver writes a field named "timestamp" as a placemark's
+// <TimeStamp>, and "begin" and "end" as its <TimeSpan>: what a viewer's
+// time slider reads.
 const std::vector<point_field>& kml_point_fields() {
   static const std::vector<point_field> fields = [] {
     std::vector<point_field> list = {{"Name", point_value::time_text}};
-    list.insert(list.end(), positions_fields().begin(), positions_fields().end());
+    for (const point_field& field : positions_fields()) {
+      list.push_back(field.value == point_value::time ? point_field{"timestamp", field.value}
+                                                      : field);
+    }
     return list;
   }();
   return fields;
@@ -188,8 +215,8 @@ const std::vector<track_field>& kml_line_fields() {
   static const std::vector<track_field> fields = {
       {"Name", track_value::name},
       {"modem_id", track_value::modem_id},
-      {"first_time", track_value::first_time},
-      {"last_time", track_value::last_time},
+      {"begin", track_value::first_time},
+      {"end", track_value::last_time},
       {"points", track_value::points},
   };
   return fields;
@@ -236,6 +263,68 @@ bool feature_written(OGRErr result) {
 
 }  // namespace
 
+bool crosses_antimeridian(double from_longitude, double to_longitude) {
+  return std::abs(to_longitude - from_longitude) > 180.0;
+}
+
+std::unique_ptr<OGRMultiLineString> split_line(const std::vector<line_vertex>& points) {
+  if (points.size() < 2) return nullptr;
+  auto lines = std::make_unique<OGRMultiLineString>();
+  auto part = std::make_unique<OGRLineString>();
+  const auto end_part = [&] {
+    // A part of one vertex is a point on the antimeridian, at the end of
+    // the neighbouring part already.
+    if (part->getNumPoints() >= 2) lines->addGeometryDirectly(part.release());
+    part = std::make_unique<OGRLineString>();
+  };
+  const line_vertex* previous = nullptr;
+  for (const line_vertex& p : points) {
+    if (previous != nullptr && crosses_antimeridian(previous->longitude, p.longitude)) {
+      // Eastward over 180° when the longitude falls, westward over -180°
+      // when it rises; the latitude is interpolated on the segment as the
+      // map draws it, with the far end's longitude moved by a full turn.
+      const bool eastward = p.longitude < previous->longitude;
+      const double edge = eastward ? 180.0 : -180.0;
+      const double far = p.longitude + (eastward ? 360.0 : -360.0);
+      // From -180° to 180° (or back) is no distance: the part ends there.
+      const double span = far - previous->longitude;
+      const double t = span == 0.0 ? 0.0 : (edge - previous->longitude) / span;
+      const double latitude = previous->latitude + t * (p.latitude - previous->latitude);
+      if (previous->longitude != edge) part->addPoint(edge, latitude);
+      end_part();
+      if (p.longitude != -edge || p.latitude != latitude) part->addPoint(-edge, latitude);
+    }
+    part->addPoint(p.longitude, p.latitude);
+    previous = &p;
+  }
+  end_part();
+  return lines;
+}
+
+std::unique_ptr<OGRMultiLineString> unit_line(const fleet& fleet, const unit_track& unit) {
+  std::vector<line_vertex> points;
+  points.reserve(unit.points.size());
+  for (const std::size_t index : unit.points) {
+    const kaldo::position& p = fleet.points[index].position;
+    points.push_back({p.longitude, p.latitude});
+  }
+  return split_line(points);
+}
+
+namespace {
+
+std::unique_ptr<OGRLineString> unsplit_line(const fleet& fleet, const unit_track& unit) {
+  auto line = std::make_unique<OGRLineString>();
+  line->setNumPoints(static_cast<int>(unit.points.size()), false);
+  for (std::size_t i = 0; i < unit.points.size(); ++i) {
+    const kaldo::position& p = fleet.points[unit.points[i]].position;
+    line->setPoint(static_cast<int>(i), p.longitude, p.latitude);
+  }
+  return line;
+}
+
+}  // namespace
+
 point_writer::point_writer(OGRLayer& layer, const std::vector<point_field>& fields,
                            std::vector<int> indices, bool time_as_text)
     : layer_(layer),
@@ -248,6 +337,11 @@ point_writer::point_writer(OGRLayer& layer, const std::vector<point_field>& fiel
 }
 
 bool point_writer::write(const track_point& point, int track_number, std::string* error) {
+  return write(point, track_number, 0, error);
+}
+
+bool point_writer::write(const track_point& point, int track_number, int track_segment,
+                         std::string* error) {
   // Ctrl-C while the layers are written: the write fails here, and the
   // transaction or the staging folder takes back what was written.
   if (interrupt_signal() != 0) {
@@ -274,12 +368,22 @@ bool point_writer::write(const track_point& point, int track_number, std::string
         break;
       case point_value::satellites: f.SetField(at, p.satellites); break;
       case point_value::fix: f.SetField(at, kaldo::to_string(p.fix)); break;
+      case point_value::gpx_fix:
+        if (const char* gpx = gpx_fix(p.fix)) {
+          f.SetField(at, gpx);
+        } else {
+          f.SetFieldNull(at);
+        }
+        break;
       case point_value::emergency: f.SetField(at, p.emergency ? 1 : 0); break;
       case point_value::message_type: f.SetField(at, point.message_type); break;
       case point_value::source: f.SetField(at, point.source.c_str()); break;
       case point_value::track_number: f.SetField(at, track_number); break;
-      case point_value::track_segment: f.SetField(at, 0); break;
+      case point_value::track_segment: f.SetField(at, track_segment); break;
     }
+  }
+  if (!usual_style_.empty() || !emergency_style_.empty()) {
+    f.SetStyleString((p.emergency ? emergency_style_ : usual_style_).c_str());
   }
   geometry_->setX(p.longitude);
   geometry_->setY(p.latitude);
@@ -290,6 +394,11 @@ bool point_writer::write(const track_point& point, int track_number, std::string
     return false;
   }
   return true;
+}
+
+void point_writer::set_styles(std::string usual, std::string emergency) {
+  usual_style_ = std::move(usual);
+  emergency_style_ = std::move(emergency);
 }
 
 track_writer::track_writer(OGRLayer& layer, const std::vector<track_field>& fields,
@@ -323,18 +432,25 @@ bool track_writer::write(const fleet& fleet, const unit_track& unit, GIntBig rep
         break;
     }
   }
-  if (unit.points.size() >= 2) {
-    auto* line = new OGRLineString();
-    line->setNumPoints(static_cast<int>(unit.points.size()), false);
-    for (std::size_t i = 0; i < unit.points.size(); ++i) {
-      const kaldo::position& p = fleet.points[unit.points[i]].position;
-      line->setPoint(static_cast<int>(i), p.longitude, p.latitude);
-    }
-    feature.SetGeometryDirectly(line);
+  if (unit.points.size() >= 2 && wkbFlatten(layer_.GetGeomType()) == wkbLineString) {
+    feature.SetGeometryDirectly(unsplit_line(fleet, unit).release());
+  } else if (unit.points.size() >= 2) {
+    feature.SetGeometryDirectly(unit_line(fleet, unit).release());
   } else if (single_point_as_point_) {
     const kaldo::position& p = fleet.points[unit.points.front()].position;
-    feature.SetGeometryDirectly(new OGRPoint(p.longitude, p.latitude));
+    if (wkbFlatten(layer_.GetGeomType()) == wkbUnknown) {
+      feature.SetGeometryDirectly(new OGRPoint(p.longitude, p.latitude));
+    } else {
+      // A layer of one geometry type: the point as a line of no length.
+      auto* line = new OGRLineString();
+      line->addPoint(p.longitude, p.latitude);
+      line->addPoint(p.longitude, p.latitude);
+      auto* lines = new OGRMultiLineString();
+      lines->addGeometryDirectly(line);
+      feature.SetGeometryDirectly(lines);
+    }
   }
+  if (!style_.empty()) feature.SetStyleString(style_.c_str());
   feature.SetFID(replace_fid);
   CPLErrorReset();
   const OGRErr result = replace_fid == OGRNullFID ? layer_.CreateFeature(&feature)

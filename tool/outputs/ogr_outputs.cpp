@@ -14,21 +14,34 @@ struct output_row {
   ogr_output output;
 };
 
+constexpr const char* positions_description =
+    "DESCRIPTION=Every distinct position report, one point each, with its unit's modem id and "
+    "UTC time (kaldo tracks)";
+constexpr const char* tracks_description =
+    "DESCRIPTION=One row per unit: its line through its positions in time order, split where "
+    "it crosses the antimeridian (kaldo tracks)";
+
 const std::vector<output_row>& output_table() {
   static const std::vector<output_row> table = {
       // The spatial index is GDAL's default for a GeoPackage; named here so
       // that the benchmark's ogr2ogr run can be given the same options.
+      // The descriptions go into gpkg_contents, and PostgreSQL's table
+      // comments: what a GIS shows beside a layer's name.
       {".gpkg", {.driver = "GPKG", .layout = layer_layout::both_layers, .appendable = true,
-                 .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"},
-                 .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES"}}},
+                 .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES",
+                                       positions_description},
+                 .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", "SPATIAL_INDEX=YES",
+                                    tracks_description}}},
       {"pg:", {.driver = "PostgreSQL", .layout = layer_layout::both_layers, .appendable = true,
                .is_file = false,
-               .positions_options = {"FID=fid", "GEOMETRY_NAME=geom"},
-               .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom"}}},
+               .positions_options = {"FID=fid", "GEOMETRY_NAME=geom", positions_description},
+               .tracks_options = {"FID=fid", "GEOMETRY_NAME=geom", tracks_description}}},
       // GPX_USE_EXTENSIONS carries every field GPX has no element for.
       {".gpx", {.driver = "GPX", .layout = layer_layout::gpx_tracks,
                 .dataset_options = {"GPX_USE_EXTENSIONS=YES"}}},
-      {".kml", {.driver = "KML", .layout = layer_layout::kml_folders, .time_as_text = true}},
+      // LIBKML rather than the plain KML driver: it writes time stamps and
+      // shared styles.
+      {".kml", {.driver = "LIBKML", .layout = layer_layout::kml_folders}},
       // GDAL's GeoJSON writes 15 decimals by default: a latitude of a few
       // millionths of a degree would lose digits; 17 significant ones keep
       // every bit.
@@ -38,11 +51,16 @@ const std::vector<output_row>& output_table() {
       {".json", {.driver = "GeoJSON", .layout = layer_layout::layer_per_file,
                  .positions_options = {"SIGNIFICANT_FIGURES=17"},
                  .tracks_options = {"SIGNIFICANT_FIGURES=17"}}},
-      // CSV is text throughout; points as X and Y columns that anything
-      // reads, lines as WKT.
-      {".csv", {.driver = "CSV", .layout = layer_layout::layer_per_file, .time_as_text = true,
-                .positions_options = {"GEOMETRY=AS_XY"},
-                .tracks_options = {"GEOMETRY=AS_WKT"}}},
+      // CSV: points as X and Y columns that anything reads, lines as WKT.
+      // The .csvt beside each file types every column (X and Y as
+      // coordinates, so GDAL opens points), and the .prj gives the CRS.
+      // GDAL 3.6 quotes numbers too unless quoting is only where needed;
+      // the .csvt keeps a modem id text.
+      {".csv", {.driver = "CSV", .layout = layer_layout::layer_per_file,
+                .positions_options = {"GEOMETRY=AS_XY", "CREATE_CSVT=YES",
+                                      "STRING_QUOTING=IF_NEEDED"},
+                .tracks_options = {"GEOMETRY=AS_WKT", "CREATE_CSVT=YES",
+                                   "STRING_QUOTING=IF_NEEDED"}}},
       {".fgb", {.driver = "FlatGeobuf", .layout = layer_layout::layer_per_file,
                 .single_point_track_as_point = true,
                 .positions_options = {"SPATIAL_INDEX=YES"},

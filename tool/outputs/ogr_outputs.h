@@ -31,7 +31,8 @@ struct ogr_output {
   // Whether DEST names a file (or a set of files) rather than a connection.
   bool is_file = true;
   // The driver drops rows without geometry (FlatGeobuf in GDAL 3.6): a
-  // unit with one point keeps its row with that point as its geometry.
+  // unit with one point keeps its row with a line of no length at that
+  // point as its geometry.
   bool single_point_track_as_point = false;
   std::vector<std::string> dataset_options = {};
   std::vector<std::string> positions_options = {};

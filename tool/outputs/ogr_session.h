@@ -69,6 +69,10 @@ class ogr_session {
   const std::string& shown() const { return shown_; }
   // Whether GDAL's own messages are shown in full (--verbose).
   bool verbose() const { return verbose_; }
+  // The run's inputs as named on the command line, for the metadata of a
+  // format that keeps a record of what wrote it.
+  const std::vector<std::string>& inputs() const { return inputs_; }
+  void set_inputs(std::vector<std::string> inputs) { inputs_ = std::move(inputs); }
 
   // The dataset an earlier run wrote, open for update; null when the
   // destination is written anew.
@@ -119,6 +123,7 @@ class ogr_session {
   std::unique_ptr<GDALDataset> existing_;
   bool appending_ = false;
   std::unique_ptr<staging_dir> staging_;
+  std::vector<std::string> inputs_;
 };
 
 }  // namespace kaldo::tool

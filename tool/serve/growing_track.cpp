@@ -1,24 +1,33 @@
 #include "tool/serve/growing_track.h"
 
+#include <cmath>
+
 namespace kaldo::tool::serve {
 
-std::unique_ptr<OGRGeometry> unit_line(const std::vector<vertex>& points) {
-  if (points.size() < 2) return nullptr;
-  auto line = std::make_unique<OGRLineString>();
-  line->setNumPoints(static_cast<int>(points.size()), false);
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    line->setPoint(static_cast<int>(i), points[i].longitude, points[i].latitude);
-  }
-  return line;
-}
+std::unique_ptr<OGRGeometry> unit_line(const std::vector<vertex>& points) { return split_line(points); }
 
 std::optional<std::vector<vertex>> line_vertices(const OGRGeometry* geometry) {
   std::vector<vertex> points;
   if (geometry == nullptr) return points;
-  if (wkbFlatten(geometry->getGeometryType()) != wkbLineString) return std::nullopt;
-  const auto* line = geometry->toLineString();
+  const OGRLineString* line = nullptr;
+  switch (wkbFlatten(geometry->getGeometryType())) {
+    case wkbLineString:
+      line = geometry->toLineString();
+      break;
+    case wkbMultiLineString:
+      if (geometry->toMultiLineString()->getNumGeometries() != 1) return std::nullopt;
+      line = geometry->toMultiLineString()->getGeometryRef(0);
+      break;
+    default:
+      return std::nullopt;
+  }
   points.reserve(static_cast<std::size_t>(line->getNumPoints()));
-  for (int i = 0; i < line->getNumPoints(); ++i) points.push_back({line->getX(i), line->getY(i)});
+  for (int i = 0; i < line->getNumPoints(); ++i) {
+    // A vertex on ±180° may be one a split made (a part of one point
+    // beside it left out): only the unit's positions tell.
+    if (std::fabs(line->getX(i)) == 180.0) return std::nullopt;
+    points.push_back({line->getX(i), line->getY(i)});
+  }
   return points;
 }
 

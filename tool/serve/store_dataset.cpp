@@ -7,6 +7,8 @@
 #include <cctype>
 #include <filesystem>
 
+#include "tool/fleet_builder.h"
+#include "tool/outputs/fleet_output.h"
 #include "tool/outputs/ogr_layers.h"
 #include "tool/outputs/ogr_outputs.h"
 #include "tool/outputs/ogr_session.h"
@@ -146,7 +148,7 @@ bool upgrade(store_dataset& store, const ogr_output& output, std::string* error)
          created_schema = false;
     OGRLayer* positions = ensure_layer(dataset, positions_layer, wkbPoint,
                                        output.positions_options, &created_positions);
-    OGRLayer* tracks = ensure_layer(dataset, tracks_layer, wkbLineString, output.tracks_options,
+    OGRLayer* tracks = ensure_layer(dataset, tracks_layer, wkbMultiLineString, output.tracks_options,
                                     &created_tracks);
     OGRLayer* messages = ensure_layer(dataset, messages_layer, wkbNone, {"FID=fid"},
                                       &created_messages);
@@ -225,8 +227,24 @@ std::string sql_literal(const std::string& text) {
   return quoted + "'";
 }
 
-std::unique_ptr<store_dataset> open_store_dataset(const std::string& destination,
-                                                  std::string* error) {
+namespace {
+
+// A tracks layer of LineStrings (written before lines were split at the
+// antimeridian) is made again as MultiLineStrings from the stored
+// positions, exactly as `kaldo tracks` does on its next run into it: in
+// one transaction of its own, before the store's upgrade.
+bool remake_line_string_tracks(const std::string& destination, std::string* error) {
+  auto output = open_fleet_output(destination, {}, error);
+  if (!output) return false;
+  std::vector<track_point> stored;
+  if (!output->read_stored(&stored, error)) return false;
+  fleet_builder builder;
+  for (track_point& point : stored) builder.add_stored(std::move(point));
+  return output->write(builder.finish(), error);
+}
+
+std::unique_ptr<store_dataset> open_store(const std::string& destination, std::string* error,
+                                          bool remake_tracks) {
   std::string why;
   const auto output = ogr_output_for(destination, "", &why);
   if (!output || (output->driver != "GPKG" && output->driver != "PostgreSQL")) {
@@ -260,6 +278,15 @@ std::unique_ptr<store_dataset> open_store_dataset(const std::string& destination
     *error = gdal_error("cannot open the store");
     return nullptr;
   }
+  if (OGRLayer* tracks = store->dataset->GetLayerByName(tracks_layer);
+      remake_tracks && tracks != nullptr && wkbFlatten(tracks->GetGeomType()) == wkbLineString) {
+    store->dataset.reset();
+    if (!remake_line_string_tracks(destination, error)) {
+      *error = "cannot make the tracks layer anew as MultiLineStrings: " + *error;
+      return nullptr;
+    }
+    return open_store(destination, error, false);
+  }
   for (const char* statement : kind.session_sql) {
     if (!execute_sql(*store->dataset, statement, error)) return nullptr;
   }
@@ -288,6 +315,13 @@ std::unique_ptr<store_dataset> open_store_dataset(const std::string& destination
     return nullptr;
   }
   return store;
+}
+
+}  // namespace
+
+std::unique_ptr<store_dataset> open_store_dataset(const std::string& destination,
+                                                  std::string* error) {
+  return open_store(destination, error, true);
 }
 
 }  // namespace kaldo::tool::serve

@@ -334,7 +334,54 @@ try {
     checkContents(await mapContents(page), small.expected);
   });
 
+  await check('hide all and show all act on every unit', async () => {
+    await page.click('#kaldo-hide-all');
+    const none = await mapContents(page);
+    assertEqual([none.tracks.length, none.points.length], [0, 0], 'lines and points left');
+    await page.click('#kaldo-show-all');
+    checkContents(await mapContents(page), small.expected);
+  });
+
+  await check('the filter lists the units whose id holds its text', async () => {
+    const wanted = small.expected.units[1].modem_id;
+    await page.fill('#kaldo-filter', wanted.slice(-3));
+    const listed = await page.$$eval('#kaldo-legend li[data-unit]',
+      (items) => items.filter((i) => !i.hidden).map((i) => i.querySelector('.kaldo-id').textContent));
+    assertEqual(listed, small.expected.units.map((u) => u.modem_id)
+      .filter((id) => id.includes(wanted.slice(-3))), 'listed ids');
+    await page.fill('#kaldo-filter', '');
+  });
+
   await page.close();
+
+  await check('the opening view keeps every point clear of the legend', async () => {
+    const { page: fresh } = await open(small.url);
+    const covered = await fresh.evaluate((points) => {
+      const legend = document.getElementById('kaldo-legend').getBoundingClientRect();
+      const map = document.getElementById('kaldo-map').getBoundingClientRect();
+      return points.filter((p) => {
+        const at = window.kaldoMap.latLngToContainerPoint([p.lat, p.lon]);
+        const x = at.x + map.left, y = at.y + map.top;
+        return x >= legend.left && x <= legend.right && y >= legend.top && y <= legend.bottom;
+      }).length;
+    }, expectedPoints(small.expected));
+    assertEqual(covered, 0, 'points under the legend');
+    await fresh.close();
+  });
+
+  await check('a legend of 100 units scrolls within the window', async () => {
+    const many = generate('many', ['--points', '300', '--units', '100']);
+    const { page: manyPage } = await open(many.url);
+    const state = await manyPage.evaluate(() => {
+      const list = document.querySelector('#kaldo-legend ul');
+      const legend = document.getElementById('kaldo-legend').getBoundingClientRect();
+      return { scrolls: list.scrollHeight > list.clientHeight,
+        inside: legend.bottom <= window.innerHeight,
+        items: document.querySelectorAll('#kaldo-legend li[data-unit]').length };
+    });
+    assertEqual(state, { scrolls: true, inside: true, items: 100 }, 'legend');
+    await manyPage.close();
+  });
 
   await check('--tiles and --with-source: the other server, and each point its source', async () => {
     const other = generate('other', ['--points', '40', '--units', '2', '--tiles', OTHER_TILES_URL,

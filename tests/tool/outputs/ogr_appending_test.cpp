@@ -114,3 +114,126 @@ TEST(OgrAppending, ADeletedTrackRowComesBackOnTheNextRun) {
 
 }  // namespace
 }  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+// A GeoPackage from before tracks were split at the antimeridian: its
+// LineString tracks layer is made again, as MultiLineStrings, from every
+// stored position.
+TEST(OgrAppending, LineStringTracksOfAnEarlierVersionAreMadeAgain) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
+      << error;
+  {
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    ASSERT_NE(dataset, nullptr);
+    for (int i = 0; i < dataset->GetLayerCount(); ++i) {
+      if (std::string(dataset->GetLayer(i)->GetName()) == "tracks") dataset->DeleteLayer(i);
+    }
+    OGRSpatialReference srs;
+    srs.importFromEPSG(4326);
+    OGRLayer* old = dataset->CreateLayer("tracks", &srs, wkbLineString, nullptr);
+    ASSERT_NE(old, nullptr);
+    OGRFieldDefn id("modem_id", OFTString);
+    old->CreateField(&id);
+    OGRFeature row(old->GetLayerDefn());
+    row.SetField(0, "1");
+    row.SetGeometryDirectly(new OGRLineString());
+    ASSERT_EQ(old->CreateFeature(&row), OGRERR_NONE);
+  }
+  ASSERT_TRUE(run_into(gpkg, {message_of("2", {two_pm})}, &error)) << error;
+  std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR));
+  ASSERT_NE(dataset, nullptr);
+  EXPECT_EQ(wkbFlatten(dataset->GetLayerByName("tracks")->GetGeomType()), wkbMultiLineString);
+  const auto tracks = read_tracks(gpkg, "tracks");
+  ASSERT_EQ(tracks.size(), 2u);
+  EXPECT_EQ(tracks[0].line.size(), 2u) << "unit 1 got no points this run; its line is back";
+  EXPECT_EQ(tracks[1].line.size(), 2u);
+  EXPECT_TRUE(tracks[0].multi);
+  EXPECT_EQ(tracks[1].points, 2);
+}
+
+}  // namespace
+}  // namespace kaldo::tool
+
+namespace kaldo::tool {
+namespace {
+
+struct style_row {
+  std::string layer, name, qml;
+  int is_default;
+  bool operator==(const style_row&) const = default;
+};
+
+std::vector<style_row> styles_of(const std::string& gpkg) {
+  std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR));
+  std::vector<style_row> rows;
+  if (dataset == nullptr) return rows;
+  OGRLayer* table = dataset->ExecuteSQL(
+      "SELECT f_table_name, styleName, styleQML, useAsDefault FROM layer_styles ORDER BY id",
+      nullptr, nullptr);
+  if (table == nullptr) return rows;
+  for (auto& r : *table) {
+    rows.push_back({r->GetFieldAsString(0), r->GetFieldAsString(1), r->GetFieldAsString(2),
+                    r->GetFieldAsInteger(3)});
+  }
+  dataset->ReleaseResultSet(table);
+  return rows;
+}
+
+// A second run that adds a unit rewrites our styles only, and leaves the
+// default where the user set one of their own.
+TEST(OgrAppending, StylesOfALaterRunKeepTheUsersOwn) {
+  temp_dir dir;
+  const std::string gpkg = dir.path() + "/fleet.gpkg";
+  std::string error;
+  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm})}, &error)) << error;
+  auto first = styles_of(gpkg);
+  ASSERT_EQ(first.size(), 2u);
+  for (const auto& row : first) {
+    EXPECT_EQ(row.name, "kaldo");
+    EXPECT_EQ(row.is_default, 1) << row.layer;
+  }
+  {
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    ASSERT_NE(dataset, nullptr);
+    dataset->ExecuteSQL("UPDATE layer_styles SET useAsDefault = 0 WHERE f_table_name = 'positions'",
+                        nullptr, nullptr);
+    dataset->ExecuteSQL(
+        "INSERT INTO layer_styles (f_table_catalog, f_table_schema, f_table_name, "
+        "f_geometry_column, styleName, styleQML, useAsDefault) VALUES "
+        "('', '', 'positions', 'geom', 'mine', '<qgis/>', 1), "
+        "('', '', 'tracks', 'geom', 'spare', '<qgis/>', 0)",
+        nullptr, nullptr);
+  }
+  ASSERT_TRUE(run_into(gpkg, {message_of("2", {two_pm})}, &error)) << error;
+  const auto second = styles_of(gpkg);
+  ASSERT_EQ(second.size(), 4u);
+  const struct {
+    std::size_t row;
+    const char* layer;
+    const char* name;
+    int is_default;
+    bool holds_the_new_unit;
+  } expected[] = {
+      {0, "positions", "kaldo", 0, true},  // the user's own is the default
+      {1, "tracks", "kaldo", 1, true},     // theirs is not
+      {2, "positions", "mine", 1, false},
+      {3, "tracks", "spare", 0, false},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(std::string(e.layer) + " " + e.name);
+    EXPECT_EQ(second[e.row].layer, e.layer);
+    EXPECT_EQ(second[e.row].name, e.name);
+    EXPECT_EQ(second[e.row].is_default, e.is_default);
+    EXPECT_EQ(second[e.row].qml.find("value=\"2\"") != std::string::npos, e.holds_the_new_unit);
+  }
+}
+
+}  // namespace
+}  // namespace kaldo::tool

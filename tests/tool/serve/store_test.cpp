@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <future>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "tests/tool/layer_reading.h"
 #include "tests/tool/postgres_server.h"
 #include "tests/tool/sample_messages.h"
+#include "tool/outputs/ogr_layers.h"
 #include "tool/serve/commit_queue.h"
 #include "tool/serve/store.h"
 #include "tool/serve/store_dataset.h"
@@ -210,14 +212,101 @@ TEST_F(Store, LineGrowsInTimeOrderWhateverOrderPointsArrive) {
   EXPECT_EQ(tracks[0].last_time, parse_iso8601("2008-05-17T12:30:00.000Z"));
 }
 
+// A report at 12:MM, at 179.5° east or west of Greenwich.
+std::string report_near_antimeridian(int minute, bool west) {
+  binary_fields f;
+  f.minute = minute;
+  f.second = 0;
+  f.millisecond = 0;
+  f.lat_minutes = minute % 60;
+  f.lon_degrees = 179;
+  f.lon_minutes = 30;
+  f.lon_fraction = 0;
+  if (west) f.flags |= 0x40;
+  return binary_report(f);
+}
+
+TEST_F(Store, LinesAcrossTheAntimeridianAreSplitThereAndStillGrow) {
+  auto store = open_store(path_);
+  ASSERT_NE(store, nullptr);
+  // East, then west, then a late point in between: the line crosses 180°
+  // twice; then one more at the end, on a line that was split.
+  const struct {
+    int minute;
+    bool west;
+    std::size_t parts;
+  } steps[] = {{10, false, 0}, {30, true, 2}, {20, false, 2}, {40, false, 3}};
+  std::uint32_t momsn = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.minute);
+    const auto result = store->store(message(++momsn, make_message(1, {report_near_antimeridian(step.minute, step.west)})));
+    ASSERT_TRUE(result.committed) << result.error;
+    std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(path_.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr));
+    ASSERT_NE(dataset, nullptr);
+    OGRLayer* tracks = dataset->GetLayerByName("tracks");
+    ASSERT_NE(tracks, nullptr);
+    EXPECT_EQ(wkbFlatten(tracks->GetGeomType()), wkbMultiLineString);
+    std::unique_ptr<OGRFeature> row(tracks->GetNextFeature());
+    if (step.parts == 0) {
+      EXPECT_TRUE(row == nullptr || row->GetGeometryRef() == nullptr);
+      continue;
+    }
+    ASSERT_NE(row, nullptr);
+    const auto* lines = row->GetGeometryRef()->toMultiLineString();
+    EXPECT_EQ(static_cast<std::size_t>(lines->getNumGeometries()), step.parts);
+    for (const OGRLineString* part : *lines) {
+      for (int i = 1; i < part->getNumPoints(); ++i) {
+        EXPECT_LE(std::fabs(part->getX(i) - part->getX(i - 1)), 180.0) << "a segment the long way round";
+      }
+    }
+  }
+  EXPECT_EQ(testing::read_tracks(path_, "tracks").at(0).points, 4);
+}
+
+TEST_F(Store, ATracksLayerOfLineStringsIsMadeAgainAsMultiLineStrings) {
+  std::string error;
+  ASSERT_TRUE(testing::run_into(
+      path_, {testing::message_of(imei, {testing::position_at("2008-05-17T12:10:00.000Z", 33.1, 117.5),
+                                         testing::position_at("2008-05-17T12:30:00.000Z", 33.3, 117.5)})},
+      &error))
+      << error;
+  {
+    // The layer as kaldo wrote it before lines were split: LineStrings.
+    std::unique_ptr<GDALDataset> dataset(
+        GDALDataset::Open(path_.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
+    ASSERT_NE(dataset, nullptr);
+    for (int i = 0; i < dataset->GetLayerCount(); ++i) {
+      if (std::string(dataset->GetLayer(i)->GetName()) == "tracks") {
+        ASSERT_EQ(dataset->DeleteLayer(i), OGRERR_NONE);
+      }
+    }
+    OGRSpatialReference srs;
+    srs.importFromEPSG(4326);
+    OGRLayer* tracks = dataset->CreateLayer("tracks", &srs, wkbLineString, nullptr);
+    ASSERT_NE(tracks, nullptr);
+    ASSERT_FALSE(kaldo::tool::track_field_indices(*tracks, kaldo::tool::tracks_fields(), true, false, &error).empty()) << error;
+  }
+  auto store = open_store(path_);
+  ASSERT_NE(store, nullptr);
+  ASSERT_TRUE(store->store(message(1, make_message(1, {report_at(12, 20)}))).committed);
+  store.reset();
+  const auto tracks = testing::read_tracks(path_, "tracks");
+  ASSERT_EQ(tracks.size(), 1u);
+  EXPECT_EQ(tracks[0].points, 3);
+  EXPECT_EQ(tracks[0].line.size(), 3u);
+  std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(path_.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr));
+  ASSERT_NE(dataset, nullptr);
+  EXPECT_EQ(wkbFlatten(dataset->GetLayerByName("tracks")->GetGeomType()), wkbMultiLineString);
+}
+
 TEST_F(Store, UpgradesWhatKaldoTracksWroteAndKeepsItsPoints) {
   using testing::message_of;
   using testing::position_at;
   std::string error;
   ASSERT_TRUE(testing::run_into(
       path_,
-      {message_of(imei, {position_at("2008-05-17T12:10:00.000Z", latitude_of_minute(10), -117.5),
-                         position_at("2008-05-17T12:30:00.000Z", latitude_of_minute(30), -117.5)})},
+      {message_of(imei, {position_at("2008-05-17T12:10:00.000Z", latitude_of_minute(10), 117.5),
+                         position_at("2008-05-17T12:30:00.000Z", latitude_of_minute(30), 117.5)})},
       &error))
       << error;
   auto store = open_store(path_);
@@ -387,7 +476,7 @@ TEST_F(PostGisStore, TwoProcessesStoreEachMessageOnce) {
   EXPECT_EQ(count("SELECT count(*) FROM positions"), std::to_string(messages + 2));
   // Each unit's row: its points counted, and its line through them in time
   // order, whichever process brought which point.
-  EXPECT_EQ(count("SELECT string_agg(t.points || ':' || (ST_AsText(t.geom) = (SELECT "
+  EXPECT_EQ(count("SELECT string_agg(t.points || ':' || (ST_AsText(ST_GeometryN(t.geom, 1)) = (SELECT "
                   "ST_AsText(ST_MakeLine(p.geom ORDER BY p.\\\"time\\\")) FROM positions p "
                   "WHERE p.modem_id = t.modem_id))::text, ',' ORDER BY t.modem_id) FROM tracks t"),
             std::to_string(messages / 2 + 1) + ":true," + std::to_string(messages / 2 + 1) +
@@ -399,8 +488,8 @@ TEST_F(PostGisStore, UpgradesWhatKaldoTracksWrote) {
   std::string error;
   ASSERT_TRUE(testing::run_into(
       connection_,
-      {testing::message_of(imei, {testing::position_at("2008-05-17T12:10:00.000Z", 33.1, -117.5),
-                                  testing::position_at("2008-05-17T12:30:00.000Z", 33.3, -117.5)})},
+      {testing::message_of(imei, {testing::position_at("2008-05-17T12:10:00.000Z", 33.1, 117.5),
+                                  testing::position_at("2008-05-17T12:30:00.000Z", 33.3, 117.5)})},
       &error))
       << error;
   // Two processes start on it at once: one upgrades, the other finds it done.
