@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -67,8 +68,10 @@ std::unique_ptr<dovecot_server> dovecot_server::start(std::string* why) {
   }
   mail_user as;
   if (geteuid() == 0) {
+    // getpwnam answers in one static buffer: dovenull is asked first.
+    const bool login_user = getpwnam("dovenull") != nullptr;
     const passwd* internal = getpwnam("dovecot");
-    if (internal == nullptr || getpwnam("dovenull") == nullptr) {
+    if (internal == nullptr || !login_user) {
       *why = "running as root without the dovecot and dovenull users";
       return nullptr;
     }
@@ -86,10 +89,13 @@ std::unique_ptr<dovecot_server> dovecot_server::start(std::string* why) {
     *why = "cannot make a temporary directory";
     return nullptr;
   }
+  // Its processes run as other users, who read the configuration and
+  // users here; the mail itself is handed to the mail user.
+  chmod(pattern, 0755);
   std::unique_ptr<dovecot_server> server(new dovecot_server(pattern, free_loopback_port(), free_loopback_port()));
   const std::string& dir = server->directory_;
   std::filesystem::create_directories(dir + "/run");
-  std::filesystem::create_directories(dir + "/mail/fleet");
+  std::filesystem::create_directories(dir + "/mail");
   if (!run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost "
            "-addext subjectAltName=DNS:localhost -keyout '" + dir + "/key.pem' -out '" + dir + "/cert.pem'",
            why)) {
@@ -138,7 +144,7 @@ dovecot_server::~dovecot_server() {
     run(std::string(dovecot_program) + " -c '" + directory_ + "/dovecot.conf' stop", &ignored);
   }
   std::error_code error;
-  std::filesystem::remove_all(directory_, error);
+  if (std::getenv("KALDO_KEEP_DOVECOT") == nullptr) std::filesystem::remove_all(directory_, error);
 }
 
 }  // namespace kaldo::tool::testing

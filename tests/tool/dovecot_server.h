@@ -4,6 +4,7 @@
 // "localhost" made with the openssl program. Stopped and removed with the
 // object. As root, its processes run as the dovecot and dovenull users
 // (it refuses root); otherwise as the user running the tests.
+// KALDO_KEEP_DOVECOT=1 keeps the directory, its log among it, for a look.
 #pragma once
 
 #include <memory>

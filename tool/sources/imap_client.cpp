@@ -11,6 +11,7 @@
 #include <openssl/x509_vfy.h>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -133,6 +134,9 @@ bool is_loopback_host(std::string_view host) {
 
 std::unique_ptr<imap_client> imap_client::open(const imap_endpoint& endpoint,
                                                const imap_security& security, std::string* error) {
+  // A server that drops the connection while a command is written would
+  // end the process with SIGPIPE; libetpan then reports a failed write.
+  std::signal(SIGPIPE, SIG_IGN);
   mailimap* session = mailimap_new(0, nullptr);
   if (session == nullptr) {
     *error = "out of memory";

@@ -176,7 +176,11 @@ bool parse_imap_url(const std::string& text, imap_url* url, std::string* error) 
   if (folder.starts_with("/")) folder.erase(0, 1);
   if (folder.empty()) folder = "INBOX";
   // As the server names it (ASCII, valid modified UTF-7), or else UTF-8.
-  if (all_ascii(folder) && recode("UTF-8", "UTF-7-IMAP", folder, &url->folder_utf8)) {
+  // A name the server gave survives decoding and encoding again unchanged
+  // (glibc's decoder drops an unfinished "&..." without a word).
+  std::string again;
+  if (all_ascii(folder) && recode("UTF-8", "UTF-7-IMAP", folder, &url->folder_utf8) &&
+      recode("UTF-7-IMAP", "UTF-8", url->folder_utf8, &again) && again == folder) {
     url->folder = folder;
   } else if (recode("UTF-7-IMAP", "UTF-8", folder, &url->folder)) {
     url->folder_utf8 = folder;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -179,9 +180,25 @@ TEST_F(Dovecot, OutputsOfAFolderEqualThoseOfTheSameMbox) {
     if (c.tracks) {
       const run_result from_mbox = run_kaldo("tracks -q -o '" + out.path() + "/mbox.csv' " + mbox);
       const run_result from_imap = run_kaldo("tracks -q -o '" + out.path() + "/imap.csv'" + options + "'" + c.url + "'");
-      ASSERT_EQ(from_mbox.status, 0) << from_mbox.err;
-      ASSERT_EQ(from_imap.status, 0) << from_imap.err;
-      EXPECT_EQ(read_file(out.path() + "/imap.csv"), read_file(out.path() + "/mbox.csv"));
+      // Some generated payloads fail to decode, on purpose: 1 either way.
+      EXPECT_EQ(from_imap.status, from_mbox.status) << from_imap.err;
+      // Every point's last column, its source, names the e-mail.
+      const auto without_sources = [](const std::string& csv, const std::string& name) {
+        std::string kept;
+        std::istringstream lines(csv);
+        std::string line;
+        for (bool header = true; std::getline(lines, line); header = false) {
+          const std::size_t cut = line.rfind(',');
+          if (!header && !name.empty()) {
+            EXPECT_TRUE(line.substr(cut + 1).starts_with(name)) << line;
+          }
+          kept += line.substr(0, cut) + "\n";
+        }
+        return kept;
+      };
+      const std::string points = without_sources(read_file(out.path() + "/mbox.csv"), "");
+      EXPECT_GT(std::count(points.begin(), points.end(), '\n'), 20) << from_mbox.err;
+      EXPECT_EQ(first_difference(without_sources(read_file(out.path() + "/imap.csv"), c.name), points), "");
       continue;
     }
     const run_result from_mbox =
