@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # kaldo convert (and kaldo tracks) on an IMAP folder of N service e-mails,
 # against imap_fetch_loop: libetpan fetching the same batches and
-# discarding them. The folder is served by a Dovecot started here in a
+# discarding them, and kaldo convert on the same e-mails as an mbox (what
+# reading and converting costs without IMAP). The folder is served by a Dovecot started here in a
 # temporary directory on a free port of 127.0.0.1 (plain IMAP: loopback),
 # its e-mails written by Python's email and mailbox (tests/tool/imap_mail.py).
 #   bench/imap_bench.sh [N] [BUILD_DIR] [REPS]
@@ -10,7 +11,10 @@ cd "$(dirname "$0")/.."
 count=${1:-10000}
 build=${2:-build-bench}
 reps=${3:-3}
-cmake -S . -B "$build" -G Ninja -DKALDO_BUILD_BENCH=ON -DKALDO_BUILD_TESTS=OFF >/dev/null
+# A build directory already there is used as it is configured (with
+# KALDO_BUILD_BENCH=ON).
+[[ -f "$build/CMakeCache.txt" ]] ||
+  cmake -S . -B "$build" -G Ninja -DKALDO_BUILD_BENCH=ON -DKALDO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target kaldo_program imap_fetch_loop >/dev/null
 kaldo=$(realpath "$build/tool/kaldo")
 loop=$(realpath "$build/bench/imap_fetch_loop")
@@ -29,7 +33,8 @@ else
   login=$(id -un) internal=$(id -un) uid=$(id -u) gid=$(id -g)
 fi
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$work/run" "$work/mail/fleet"
+chmod 755 "$work"  # Dovecot's own users read its configuration here
+mkdir -p "$work/run" "$work/mail"
 echo "bench password" > "$work/password"
 echo "fleet:{PLAIN}bench password::::::" > "$work/passwd"
 cat > "$work/dovecot.conf" <<CONF
@@ -89,16 +94,19 @@ seconds() {
   awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.2f", b - a}'
 }
 median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
-loops=(); converts=(); tracks=()
+loops=(); converts=(); tracks=(); mboxes=()
 for ((i = 0; i < reps; i++)); do
   loops+=("$(seconds "$loop" 127.0.0.1 "$port" fleet "$work/password" INBOX)")
   rm -rf "$work/out"
   converts+=("$(seconds "$kaldo" convert --format 7 --quiet -o "$work/out" --imap-password-file "$work/password" "$url")")
+  rm -rf "$work/out"
+  mboxes+=("$(seconds "$kaldo" convert --format 7 --quiet -o "$work/out" "$work/same.mbox")")
   rm -f "$work/tracks.csv"
   tracks+=("$(seconds "$kaldo" tracks --quiet -o "$work/tracks.csv" --imap-password-file "$work/password" "$url")")
 done
 echo "outputs of kaldo convert: $(ls "$work/out" | wc -l)"
-l=$(median "${loops[@]}") c=$(median "${converts[@]}") t=$(median "${tracks[@]}")
+l=$(median "${loops[@]}") c=$(median "${converts[@]}") t=$(median "${tracks[@]}") m=$(median "${mboxes[@]}")
 echo "imap_fetch_loop: ${l} s  (runs: ${loops[*]})"
 echo "kaldo convert:   ${c} s  (runs: ${converts[*]})  $(awk -v a="$c" -v b="$l" 'BEGIN {printf "%.2f", a / b}')x the loop"
 echo "kaldo tracks:    ${t} s  (runs: ${tracks[*]})  $(awk -v a="$t" -v b="$l" 'BEGIN {printf "%.2f", a / b}')x the loop"
+echo "kaldo convert on the same e-mails as an mbox: ${m} s  (runs: ${mboxes[*]})"
