@@ -52,6 +52,9 @@ struct skipped_input {
   // broken e-mail): that fails the run. False for a file that is simply
   // not a message.
   bool unreadable = false;
+  // True when the run cannot go on at all (a mail server that refused the
+  // login or stopped answering): the run stops there and ends with status 2.
+  bool ends_run = false;
 };
 
 // The message as Kaldo_Command_Line reads the same message saved as a

@@ -70,7 +70,7 @@ class queueing_sink final : public message_sink {
                 std::atomic<std::uint64_t>& bytes_read, const std::atomic<bool>& stop)
       : pipeline_(pipeline), work_(work), bytes_read_(bytes_read), stop_(stop) {}
 
-  bool stopping() const override { return stop_ || interrupt_signal() != 0; }
+  bool stopping() const override { return stop_ || ending_ || interrupt_signal() != 0; }
 
   void found(found_message message) override {
     // What a source still hands on after the run stopped is not read.
@@ -91,6 +91,9 @@ class queueing_sink final : public message_sink {
   }
   void skipped(skipped_input input) override {
     if (stopping()) return;
+    // Nothing after an input that ends the run is read, even before the
+    // run loop learns of it.
+    if (input.ends_run) ending_ = true;
     std::lock_guard lock(mutex_);
     pipeline_.push(std::move(input), 256);
   }
@@ -102,6 +105,7 @@ class queueing_sink final : public message_sink {
   run_work& work_;
   std::atomic<std::uint64_t>& bytes_read_;
   const std::atomic<bool>& stop_;
+  std::atomic<bool> ending_{false};
   output_namer namer_;
   std::uint64_t messages_ = 0;
 };
@@ -130,17 +134,34 @@ void add_run_options(CLI::App& command, run_options& options, const char* jobs_h
   command.add_option("--jobs,-j", options.jobs, jobs_help)->check(CLI::Range(1u, 1024u));
   command.add_option("--report", options.report_path, "Write a JSON report of every message here");
   command.add_flag("--quiet,-q", options.quiet, "No progress line and no summary");
+  command.add_option("--imap-password-file", options.mailbox.password_file,
+                     "The password of IMAP folders, on the file's first line (else from the "
+                     "environment's KALDO_IMAP_PASSWORD)");
+  command.add_option("--imap-ca-file", options.mailbox.ca_file,
+                     "Trust the certificates of this PEM file for imaps:// and STARTTLS instead of "
+                     "the system's store");
+  command.add_option_function<unsigned>(
+             "--imap-timeout", [&options](unsigned seconds) { options.mailbox.timeout = std::chrono::seconds(seconds); },
+             "Give up on a mail server that does not answer within this many seconds "
+                     "(default 30)")
+      ->check(CLI::Range(1u, 3600u));
 }
 
 void add_run_inputs(CLI::App& command, run_options& options) {
   command.add_option("inputs", options.inputs,
                      ".sbd and .eml files, folders, mbox files, Maildir folders, archives (.zip, .tar, "
-                     ".tar.gz, ...) and compressed files (.gz, .bz2, .xz)")
+                     ".tar.gz, ...), compressed files (.gz, .bz2, .xz) and IMAP folders "
+                     "(imap://USER@HOST[:PORT]/FOLDER, imaps://...)")
       ->required();
 }
 
 int run_messages(const run_options& options, const run_setup& setup, run_work& work) {
-  std::string error;
+  const source_settings settings{setup.pass_over, options.mailbox};
+  std::string error = input_refusal(options.inputs, settings);
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s: %s\n", setup.command, error.c_str());
+    return 2;
+  }
   std::unique_ptr<run_report> report;
   const auto report_failed = [&] {
     std::fprintf(stderr, "%s: cannot write the report %s: %s\n", setup.command,
@@ -187,13 +208,17 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
             if (item->message.done) item->message.done(item->outcome);
           } else {
             const auto& skipped = std::get<skipped_input>(job);
+            if (skipped.ends_run && !stop) {
+              stopped = path_to_utf8(skipped.path) + ": " + skipped.reason;
+              stop = true;
+            }
             summary.add(skipped);
             if (report) report->add(skipped);
           }
           progress.update(summary.totals().messages, summary.totals().failed, bytes_read.load());
         });
     queueing_sink sink(pipeline, work, bytes_read, stop);
-    walk_inputs(options.inputs, sink, setup.pass_over);
+    walk_inputs(options.inputs, sink, settings);
     pipeline.finish();
   }
   if (sizing.joinable()) sizing.join();

@@ -17,6 +17,7 @@
 #include "kaldo/kaldo.h"
 #include "tool/found_message.h"
 #include "tool/message_outcome.h"
+#include "tool/sources/source.h"
 #include "tool/summary.h"
 
 namespace kaldo::tool {
@@ -28,12 +29,14 @@ struct run_options {
   unsigned jobs = 0;        // 0: one per core
   std::string report_path;  // empty: no report
   bool quiet = false;
+  mailbox_access mailbox;  // for IMAP folders among the inputs
 };
 
 // Declares --century on `command`: two digits, "20" unless given.
 void add_century_option(CLI::App& command, std::string& century);
 
-// Declares --century, --jobs, --report, --quiet on `command`; the inputs
+// Declares --century, --jobs, --report, --quiet and the IMAP options on
+// `command`; the inputs
 // are declared by add_run_inputs, last, after the command's own options.
 void add_run_options(CLI::App& command, run_options& options, const char* jobs_help);
 void add_run_inputs(CLI::App& command, run_options& options);
@@ -102,7 +105,9 @@ struct run_setup {
 
 // Runs every input through `work`. Returns the exit status: 0, 1 when a
 // message failed or an input could not be read, 2 when an output or the
-// report could not be written (or what run_work::finish returned).
+// report could not be written, an input cannot be read at all (an IMAP URL
+// with a password) or a mail server cannot be read on (or what
+// run_work::finish returned).
 int run_messages(const run_options& options, const run_setup& setup, run_work& work);
 
 }  // namespace kaldo::tool

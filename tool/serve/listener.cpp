@@ -30,12 +30,19 @@ bool open_acceptor(ip::tcp::acceptor& acceptor, const listen_address& address, s
 
 std::string peer_text(const ip::tcp::endpoint& peer) {
   const ip::address address = peer.address();
-  if (address.is_v6() && !address.to_v6().is_v4_mapped()) {
-    return "[" + address.to_string() + "]:" + std::to_string(peer.port());
+  const bool bracketed = address.is_v6() && !address.to_v6().is_v4_mapped();
+  std::string text;
+  if (bracketed) {
+    text = address.to_string();
+    text.insert(text.begin(), '[');
+    text += ']';
+  } else {
+    text = address.is_v6() ? ip::make_address_v4(ip::v4_mapped, address.to_v6()).to_string()
+                           : address.to_string();
   }
-  const std::string text = address.is_v6() ? ip::make_address_v4(ip::v4_mapped, address.to_v6()).to_string()
-                                           : address.to_string();
-  return text + ":" + std::to_string(peer.port());
+  text += ':';
+  text += std::to_string(peer.port());
+  return text;
 }
 
 }  // namespace kaldo::tool::serve

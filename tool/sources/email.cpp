@@ -71,10 +71,21 @@ gobject_ptr<GMimeStream> filtered(GMimeStream* source, GMimeFilter* filter) {
   return stream;
 }
 
+message_origin origin_of(const email_place& place, std::optional<std::string> part = {}) {
+  if (!place.origin) return file_origin(place.source, place.index, std::move(part));
+  message_origin origin = *place.origin;
+  if (part) {
+    origin.key.append("!").append(*part);
+    origin.display_name.append("!").append(*part);
+    origin.part = std::move(part);
+  }
+  return origin;
+}
+
 bool read_attachment(GMimePart* part, const email_place& place, message_sink& sink) {
   const std::string name = g_mime_part_get_filename(part);
   found_message message;
-  message.origin = file_origin(place.source, place.index, name);
+  message.origin = origin_of(place, name);
   message.name = name;
   message.kind = kaldo::encoding::sbd_payload;
   GMimeDataWrapper* content = g_mime_part_get_content(part);
@@ -116,7 +127,7 @@ bool read_parsed_email(GMimeMessage* email, GMimeStream* raw, std::int64_t begin
     return true;
   }
   found_message message;
-  message.origin = file_origin(place.source, place.index);
+  message.origin = origin_of(place);
   message.name = place.sms_name;
   message.kind = kaldo::encoding::sms_text;
   gobject_ptr<GMimeStream> range(g_mime_stream_substream(raw, begin, end));

@@ -31,6 +31,9 @@ struct email_place {
   // Mail stores keep e-mails with bare line feeds; a saved .eml file has
   // the CR LF of the wire, and the SMS reader needs them.
   bool local_line_ends = false;
+  // The e-mail's origin where it is not a file (an e-mail of an IMAP
+  // folder); its attachments add their names to it.
+  std::optional<message_origin> origin;
 };
 
 // Hands on the messages of `email`, whose raw bytes are

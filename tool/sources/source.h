@@ -12,6 +12,7 @@
 // once the message's outcome is final.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -47,11 +48,20 @@ class source {
   virtual std::uint64_t total_bytes() const { return 0; }
 };
 
+// How a mailbox on a server is reached: never a password on the command
+// line, where every user of the machine sees it.
+struct mailbox_access {
+  std::string password_file;  // empty: the environment's KALDO_IMAP_PASSWORD
+  std::string ca_file;        // empty: the system's certificate store
+  std::chrono::seconds timeout{30};
+};
+
 // What every source of a run is opened with.
 struct source_settings {
   // Folders to leave out without a word wherever they turn up (a run's own
   // output folder).
   std::vector<std::string> pass_over;
+  mailbox_access mailbox;
 };
 
 struct source_kind {
@@ -59,6 +69,9 @@ struct source_kind {
   // Whether this kind reads `input` (a path, a URL, ...).
   std::function<bool(std::string_view input)> claims;
   std::function<std::unique_ptr<source>(const std::string& input, const source_settings&)> open;
+  // Why `input` cannot be read at all, known before anything is read (a
+  // URL that holds a password); empty when it can. May be left empty.
+  std::function<std::string(const std::string& input, const source_settings&)> refusal = {};
 };
 
 // Adds a kind of source, asked before the ones already there.
@@ -68,9 +81,13 @@ void register_source(source_kind kind);
 // Files and folders claim whatever no other kind claims.
 std::unique_ptr<source> open_source(const std::string& input, const source_settings& settings);
 
+// Why one of `inputs` cannot be read at all (the first such reason), for a
+// run to refuse before it starts; empty when none.
+std::string input_refusal(const std::vector<std::string>& inputs, const source_settings& settings);
+
 // Runs the source of every input in turn, in the order given.
 void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
-                 const std::vector<std::string>& pass_over = {});
+                 const source_settings& settings = {});
 
 // What the sources of `inputs` will read, for an estimate of what is left;
 // a cheap walk that reads no file.

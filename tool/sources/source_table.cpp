@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "tool/sources/files_and_folders.h"
+#include "tool/sources/imap_folder.h"
 #include "tool/sources/source.h"
 
 namespace kaldo::tool {
@@ -12,7 +13,8 @@ namespace {
 
 std::vector<source_kind>& table() {
   static std::vector<source_kind> kinds = {
-      {"files and folders", [](std::string_view) { return true; }, open_files_and_folders},
+      imap_folder_kind(),
+      {"files and folders", [](std::string_view) { return true; }, open_files_and_folders, {}},
   };
   return kinds;
 }
@@ -29,23 +31,34 @@ void register_source(source_kind kind) {
   table().insert(table().begin(), std::move(kind));
 }
 
-std::unique_ptr<source> open_source(const std::string& input, const source_settings& settings) {
-  std::function<std::unique_ptr<source>(const std::string&, const source_settings&)> open;
-  {
-    std::lock_guard lock(table_mutex());
-    for (const source_kind& kind : table()) {
-      if (kind.claims(input)) {
-        open = kind.open;
-        break;
-      }
-    }
+namespace {
+
+source_kind kind_of(std::string_view input) {
+  std::lock_guard lock(table_mutex());
+  for (const source_kind& kind : table()) {
+    if (kind.claims(input)) return kind;
   }
-  return open(input, settings);
+  return table().back();
+}
+
+}  // namespace
+
+std::unique_ptr<source> open_source(const std::string& input, const source_settings& settings) {
+  return kind_of(input).open(input, settings);
+}
+
+std::string input_refusal(const std::vector<std::string>& inputs, const source_settings& settings) {
+  for (const std::string& input : inputs) {
+    const source_kind kind = kind_of(input);
+    if (!kind.refusal) continue;
+    std::string why = kind.refusal(input, settings);
+    if (!why.empty()) return why;
+  }
+  return {};
 }
 
 void walk_inputs(const std::vector<std::string>& inputs, message_sink& sink,
-                 const std::vector<std::string>& pass_over) {
-  const source_settings settings{pass_over};
+                 const source_settings& settings) {
   for (const std::string& input : inputs) open_source(input, settings)->run(sink);
 }
 
