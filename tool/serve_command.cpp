@@ -162,7 +162,7 @@ int run_serve(const serve_options& options) {
   if (http_address) {
     // Providers give up after 3 s.
     listener_settings settings{*http_address, {}, read_timeout, 2500ms};
-    auto opened = open_http_listener(context, settings, webhook, &error);
+    auto opened = open_http_listener(context, settings, webhook, {}, &error);
     if (!opened) return refuse("webhooks: " + error);
     listening.push_back(describe("webhooks", *http_address, opened->port()) + "/webhooks/rockblock");
     listeners.push_back(std::move(opened));

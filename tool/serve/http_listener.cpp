@@ -17,10 +17,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cctype>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "tool/serve/http_routes.h"
 #include "tool/serve/listener.h"
 #include "tool/serve/webhook.h"
 
@@ -58,6 +62,7 @@ received_message received_from(const webhook_message& body, const std::string& p
 }
 
 class http_listener;
+class session_exchange;
 
 class http_session : public std::enable_shared_from_this<http_session> {
  public:
@@ -65,13 +70,23 @@ class http_session : public std::enable_shared_from_this<http_session> {
   ~http_session();
   void start() { read_request(); }
 
+  // What an http_exchange asks for, on the listeners' thread.
+  void answer_route(http_answer answer);
+  void open_stream(http_answer head);
+  void queue_piece(std::string piece);
+  void end_stream();
+
  private:
   void read_request();
   void read_body();
   void handle();
+  void handle_route(const http_route& route);
   void take(webhook_message body);
   void respond(http::status status, std::string text);
+  void write_response(bool keep_alive);
   void refuse(http::status status, const std::string& reason);
+  void write_pieces();
+  void watch_client();
   void close();
   void drain();
 
@@ -84,13 +99,77 @@ class http_session : public std::enable_shared_from_this<http_session> {
   http::response<http::string_body> response_;
   asio::steady_timer patience_;
   bool waiting_for_store_ = false;
+  // An event stream: its head, the pieces not yet written, and whether a
+  // write is under way or the stream is to end once they are.
+  std::unique_ptr<http::response<http::empty_body>> stream_head_;
+  std::unique_ptr<http::response_serializer<http::empty_body>> stream_serializer_;
+  std::deque<std::string> pieces_;
+  bool streaming_ = false, writing_ = false, ending_ = false;
+  std::weak_ptr<session_exchange> exchange_;
+};
+
+// The exchange a route's handler answers through. It keeps its session
+// (and so the connection) alive while the handler holds it; every call is
+// posted to the listeners' thread, and so is letting go of the session.
+class session_exchange final : public http_exchange {
+ public:
+  session_exchange(std::shared_ptr<http_session> session, asio::io_context& io)
+      : session_(std::move(session)), io_(io) {}
+  ~session_exchange() override {
+    asio::post(io_, [session = std::move(session_)] {});
+  }
+
+  void answer(http_answer answer) override {
+    if (used_.exchange(true)) return;
+    asio::post(io_, [session = session_, answer = std::move(answer)]() mutable {
+      session->answer_route(std::move(answer));
+    });
+  }
+  void open_stream(http_answer head, std::size_t most_pending_bytes) override {
+    if (used_.exchange(true)) return;
+    most_pending_ = most_pending_bytes;
+    streaming_ = true;
+    asio::post(io_, [session = session_, head = std::move(head)]() mutable {
+      session->open_stream(std::move(head));
+    });
+  }
+  bool send(std::string piece) override {
+    if (!open()) return false;
+    const std::size_t size = piece.size();
+    if (pending_.fetch_add(size) + size > most_pending_) {
+      // Fallen behind: the client reconnects and catches up from the store.
+      end();
+      return false;
+    }
+    asio::post(io_, [session = session_, piece = std::move(piece)]() mutable {
+      session->queue_piece(std::move(piece));
+    });
+    return true;
+  }
+  void end() override {
+    if (closed_.exchange(true)) return;
+    asio::post(io_, [session = session_] { session->end_stream(); });
+  }
+  bool open() const override { return streaming_ && !closed_; }
+
+  // From the session: `bytes` of what was sent are written; the client left.
+  void written(std::size_t bytes) { pending_ -= bytes; }
+  void gone() { closed_ = true; }
+
+ private:
+  std::shared_ptr<http_session> session_;
+  asio::io_context& io_;
+  std::atomic<bool> used_{false}, closed_{false}, streaming_{false};
+  std::atomic<std::size_t> pending_{0};
+  std::size_t most_pending_ = 0;
 };
 
 class http_listener final : public listener, public std::enable_shared_from_this<http_listener> {
  public:
-  http_listener(listener_context context, listener_settings settings, webhook_settings webhook)
+  http_listener(listener_context context, listener_settings settings, webhook_settings webhook,
+                std::vector<http_route> routes)
       : context_(context), settings_(std::move(settings)), webhook_(std::move(webhook)),
-        acceptor_(context.io) {}
+        routes_(std::move(routes)), acceptor_(context.io) {}
 
   bool open(std::string* error) {
     if (!open_acceptor(acceptor_, settings_.address, error)) return false;
@@ -103,12 +182,19 @@ class http_listener final : public listener, public std::enable_shared_from_this
     error_code ignored;
     acceptor_.close(ignored);
     stopping_ = true;
+    for (const auto& stream : streams_) {
+      if (auto session = stream.lock()) session->end_stream();
+    }
+    streams_.clear();
   }
   std::size_t open_connections() const override { return open_; }
 
   listener_context& context() { return context_; }
   const listener_settings& settings() const { return settings_; }
   const webhook_settings& webhook() const { return webhook_; }
+  const std::vector<http_route>& routes() const { return routes_; }
+  // Streams are ended when the listener stops: they never end otherwise.
+  void streaming(const std::shared_ptr<http_session>& session) { streams_.push_back(session); }
   bool stopping() const { return stopping_; }
   void closed(const asio::ip::address& address) {
     --open_;
@@ -151,6 +237,8 @@ class http_listener final : public listener, public std::enable_shared_from_this
   listener_context context_;
   listener_settings settings_;
   webhook_settings webhook_;
+  std::vector<http_route> routes_;
+  std::vector<std::weak_ptr<http_session>> streams_;
   tcp::acceptor acceptor_;
   std::size_t open_ = 0;
   bool stopping_ = false;
@@ -222,7 +310,11 @@ void http_session::handle() {
   const auto& request = parser_->get();
   const std::string_view target = view(request.target());
   const std::string_view path = target.substr(0, target.find('?'));
-  if (path != webhook_path) return refuse(http::status::not_found, "no such path");
+  if (path != webhook_path) {
+    const http_route* route = route_for(owner_->routes(), std::string(path));
+    if (route == nullptr) return refuse(http::status::not_found, "no such path");
+    return handle_route(*route);
+  }
   if (request.method() != http::verb::post) {
     response_.set(http::field::allow, "POST");
     return refuse(http::status::method_not_allowed, "only POST is taken here");
@@ -296,6 +388,10 @@ void http_session::respond(http::status status, std::string text) {
   response_.version(request.version() == 10 ? 10 : 11);
   response_.set(http::field::content_type, "text/plain; charset=utf-8");
   response_.body() = std::move(text) + "\n";
+  write_response(keep_alive);
+}
+
+void http_session::write_response(bool keep_alive) {
   response_.keep_alive(keep_alive);
   response_.prepare_payload();
   stream_.expires_after(owner_->settings().read_timeout);
@@ -304,6 +400,123 @@ void http_session::respond(http::status status, std::string text) {
     self->response_ = {};
     self->read_request();
   });
+}
+
+void http_session::handle_route(const http_route& route) {
+  const auto& message = parser_->get();
+  http_request request;
+  request.method = std::string(message.method_string());
+  request.target = std::string(view(message.target()));
+  request.path = request.target.substr(0, request.target.find('?'));
+  for (const auto& field : message) {
+    std::string name(view(field.name_string()));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    request.headers[name] = std::string(view(field.value()));
+  }
+  request.body = message.body();
+  request.peer = peer_;
+  request.from_loopback = address_.is_loopback() ||
+                          (address_.is_v6() && address_.to_v6().is_v4_mapped() &&
+                           asio::ip::make_address_v4(asio::ip::v4_mapped, address_.to_v6()).is_loopback());
+  // The route answers when it can: meanwhile no deadline runs out on it.
+  stream_.expires_never();
+  auto exchange = std::make_shared<session_exchange>(shared_from_this(), owner_->context().io);
+  exchange_ = exchange;
+  route.handler(request, std::move(exchange));
+}
+
+void http_session::answer_route(http_answer answer) {
+  if (streaming_) return;
+  const auto& request = parser_->get();
+  const bool keep_alive = request.keep_alive() && !owner_->stopping();
+  response_ = {};
+  response_.result(static_cast<http::status>(answer.status));
+  response_.version(request.version() == 10 ? 10 : 11);
+  response_.set(http::field::content_type, answer.content_type);
+  for (const auto& [name, value] : answer.headers) response_.insert(name, value);
+  if (request.method() == http::verb::head) {
+    response_.content_length(answer.body.size());
+    response_.keep_alive(keep_alive);
+    stream_.expires_after(owner_->settings().read_timeout);
+    http::async_write(stream_, response_, [self = shared_from_this(), keep_alive](error_code failed, std::size_t) {
+      if (failed || !keep_alive) return self->close();
+      self->response_ = {};
+      self->read_request();
+    });
+    return;
+  }
+  response_.body() = std::move(answer.body);
+  write_response(keep_alive);
+}
+
+void http_session::open_stream(http_answer answer) {
+  streaming_ = true;
+  owner_->streaming(shared_from_this());
+  if (owner_->stopping()) return end_stream();
+  stream_head_ = std::make_unique<http::response<http::empty_body>>(static_cast<http::status>(answer.status),
+                                                                    parser_->get().version());
+  stream_head_->set(http::field::content_type, answer.content_type);
+  for (const auto& [name, value] : answer.headers) stream_head_->insert(name, value);
+  stream_head_->chunked(true);
+  stream_serializer_ = std::make_unique<http::response_serializer<http::empty_body>>(*stream_head_);
+  writing_ = true;
+  stream_.expires_never();
+  http::async_write_header(stream_, *stream_serializer_, [self = shared_from_this()](error_code failed, std::size_t) {
+    self->writing_ = false;
+    if (failed) return self->close();
+    self->watch_client();
+    self->write_pieces();
+  });
+}
+
+void http_session::watch_client() {
+  // A stream's client sends nothing more; a read that ends says it left.
+  auto sink = std::make_shared<std::array<char, 512>>();
+  stream_.async_read_some(asio::buffer(*sink), [self = shared_from_this(), sink](error_code failed, std::size_t) {
+    if (failed) {
+      if (auto exchange = self->exchange_.lock()) exchange->gone();
+      error_code ignored;
+      self->stream_.socket().close(ignored);
+      return;
+    }
+    self->watch_client();
+  });
+}
+
+void http_session::queue_piece(std::string piece) {
+  if (!streaming_ || ending_) return;
+  pieces_.push_back(std::move(piece));
+  if (!writing_) write_pieces();
+}
+
+void http_session::end_stream() {
+  if (!streaming_) {
+    // A stream asked to end before it opened, or a plain exchange: close.
+    return close();
+  }
+  ending_ = true;
+  if (!writing_) write_pieces();
+}
+
+void http_session::write_pieces() {
+  if (pieces_.empty()) {
+    if (!ending_) return;
+    writing_ = true;
+    asio::async_write(stream_, http::make_chunk_last(), [self = shared_from_this()](error_code, std::size_t) {
+      self->writing_ = false;
+      self->close();
+    });
+    return;
+  }
+  writing_ = true;
+  asio::async_write(stream_, http::make_chunk(asio::buffer(pieces_.front())),
+                    [self = shared_from_this()](error_code failed, std::size_t) {
+                      self->writing_ = false;
+                      if (failed) return self->close();
+                      if (auto exchange = self->exchange_.lock()) exchange->written(self->pieces_.front().size());
+                      self->pieces_.pop_front();
+                      self->write_pieces();
+                    });
 }
 
 void http_session::refuse(http::status status, const std::string& reason) {
@@ -324,6 +537,7 @@ void http_session::refuse(http::status status, const std::string& reason) {
 }
 
 void http_session::close() {
+  if (auto exchange = exchange_.lock()) exchange->gone();
   // Closing with bytes of the request still unread makes the kernel reset
   // the connection, and a client may then lose the answer sent just before
   // (a 413 for a body it is still sending). So: no more from us, read and
@@ -348,8 +562,10 @@ void http_session::drain() {
 }  // namespace
 
 std::shared_ptr<listener> open_http_listener(listener_context context, listener_settings settings,
-                                             webhook_settings webhook, std::string* error) {
-  auto opened = std::make_shared<http_listener>(context, std::move(settings), std::move(webhook));
+                                             webhook_settings webhook, std::vector<http_route> routes,
+                                             std::string* error) {
+  auto opened = std::make_shared<http_listener>(context, std::move(settings), std::move(webhook),
+                                                std::move(routes));
   if (!opened->open(error)) return nullptr;
   return opened;
 }

@@ -14,9 +14,11 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tool/serve/allow_list.h"
 #include "tool/serve/connection_budget.h"
+#include "tool/serve/http_routes.h"
 #include "tool/serve/serve_log.h"
 #include "tool/serve/store.h"
 
@@ -69,7 +71,9 @@ struct webhook_settings {
   std::chrono::milliseconds request_deadline{10000};
 };
 
+// The webhook at /webhooks/rockblock, and `routes` beside it.
 std::shared_ptr<listener> open_http_listener(listener_context context, listener_settings settings,
-                                             webhook_settings webhook, std::string* error);
+                                             webhook_settings webhook, std::vector<http_route> routes,
+                                             std::string* error);
 
 }  // namespace kaldo::tool::serve

@@ -11,6 +11,8 @@
 #include <boost/asio/post.hpp>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <future>
 #include <random>
@@ -87,12 +89,14 @@ class Listeners : public ::testing::Test {
     thread_ = std::thread([this] { io_.run(); });
   }
 
-  void start_http(webhook_settings webhook = {}, listener_settings settings = {}) {
+  void start_http(webhook_settings webhook = {}, listener_settings settings = {},
+                  std::vector<http_route> routes = {}) {
     budget_ = std::make_unique<connection_budget>(64);
     log_ = std::make_unique<serve_log>(log_format::text, false, log_file_);
     settings.address = {"127.0.0.1", 0};
     std::string error;
-    listener_ = open_http_listener({io_, store_, *log_, *budget_}, std::move(settings), std::move(webhook), &error);
+    listener_ = open_http_listener({io_, store_, *log_, *budget_}, std::move(settings), std::move(webhook),
+                                   std::move(routes), &error);
     ASSERT_TRUE(listener_) << error;
     thread_ = std::thread([this] { io_.run(); });
   }
@@ -327,6 +331,76 @@ TEST_F(Listeners, WebhooksKeepConnectionsAliveAndAnswerClientsThatAskBeforeTheBo
   EXPECT_EQ(status_of(answer), 100);
   EXPECT_EQ(status_of(answer, 1), 200);
   EXPECT_EQ(store_.received().size(), 3u);
+}
+
+TEST_F(Listeners, RoutesAnswerNowLaterOrAsAStream) {
+  std::shared_ptr<http_exchange> stream;
+  std::mutex mutex;
+  std::condition_variable streaming;
+  std::vector<http_route> routes = {
+      {"/", [](const http_request& request, std::shared_ptr<http_exchange> exchange) {
+         exchange->answer({200, "text/html", {{"Referrer-Policy", "no-referrer"}}, "page at " + request.path});
+       }},
+      {"/api", [](const http_request& request, std::shared_ptr<http_exchange> exchange) {
+         // Answered from another thread, as a query of the store would.
+         std::thread([request, exchange] {
+           std::this_thread::sleep_for(50ms);
+           exchange->answer({200, "application/json", {}, "{\"path\":\"" + request.path + "\",\"token\":\"" +
+                                                            request.header("authorization") + "\"}"});
+         }).detach();
+       }},
+      {"/events", [&](const http_request&, std::shared_ptr<http_exchange> exchange) {
+         exchange->open_stream({200, "text/event-stream", {{"Cache-Control", "no-store"}}, ""}, 64);
+         std::lock_guard lock(mutex);
+         stream = exchange;
+         streaming.notify_all();
+       }},
+  };
+  start_http({}, {}, routes);
+  const struct {
+    const char* name;
+    std::string request;
+    int status;
+    const char* body;
+  } cases[] = {
+      {"the page", "GET / HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n", 200, "page at /"},
+      {"below the API, answered later", "GET /api/collections?limit=5 HTTP/1.1\r\nHost: r\r\n"
+       "Authorization: Bearer abc\r\nConnection: close\r\n\r\n", 200,
+       "{\"path\":\"/api/collections\",\"token\":\"Bearer abc\"}"},
+      {"no route below the page", "GET /other HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n", 404, nullptr},
+      {"a path that only starts like a route", "GET /apis HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n", 404,
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    client reader(port());
+    ASSERT_TRUE(reader.send(c.request));
+    const auto answer = reader.answer();
+    EXPECT_EQ(status_of(answer), c.status);
+    if (c.body) {
+      EXPECT_NE(answer->find(c.body), std::string::npos) << *answer;
+    }
+  }
+
+  client listening(port(), 2000ms);
+  ASSERT_TRUE(listening.send("GET /events HTTP/1.1\r\nHost: r\r\n\r\n"));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(streaming.wait_for(lock, 5s, [&] { return stream != nullptr; }));
+  }
+  EXPECT_TRUE(stream->send("event: position\ndata: 1\n\n"));
+  EXPECT_TRUE(stream->send("data: 2\n\n"));
+  // Past the 64 bytes it may fall behind by, the stream is ended: the
+  // client reconnects and catches up.
+  EXPECT_FALSE(stream->send(std::string(100, 'x')));
+  const auto events = listening.answer();
+  ASSERT_TRUE(events.has_value()) << "the stream was not ended";
+  EXPECT_EQ(status_of(events), 200);
+  EXPECT_NE(events->find("text/event-stream"), std::string::npos);
+  EXPECT_NE(events->find("event: position\ndata: 1\n\n"), std::string::npos);
+  EXPECT_NE(events->find("data: 2\n\n"), std::string::npos);
+  EXPECT_EQ(events->find("xxxx"), std::string::npos);
+  EXPECT_FALSE(stream->open());
 }
 
 TEST(AllowList, NetworksAndAddresses) {
