@@ -369,7 +369,10 @@ struct link_base {
   std::string token;  // "token=..." as sent, or empty
 
   std::string to(const std::string& path, std::string query = "") const {
-    if (!token.empty()) query += (query.empty() ? "" : "&") + token;
+    if (!token.empty()) {
+      if (!query.empty()) query += '&';
+      query += token;
+    }
     return api + path + (query.empty() ? "" : "?" + query);
   }
 };
@@ -493,7 +496,7 @@ std::string stored_time(OGRFeature& row, int field) {
   float second = 0;
   row.GetFieldAsDateTime(field, &year, &month, &day, &hour, &minute, &second, &zone);
   const long milliseconds = std::lround(static_cast<double>(second) * 1000);
-  char text[40];
+  char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02ld.%03ldZ", year, month, day, hour, minute,
                 milliseconds / 1000, milliseconds % 1000);
   return text;
@@ -672,7 +675,7 @@ http_answer one_item(GDALDataset& dataset, const collection& c, std::int64_t id,
   OGRLayer* layer = dataset.GetLayerByName(c.id);
   if (layer == nullptr) return unavailable("no layer");
   const std::string fid = std::string("\"") + layer->GetFIDColumn() + "\"";
-  result_set rows(dataset, "SELECT * FROM \"" + c.id + "\" WHERE " + fid + " = " + std::to_string(id));
+  result_set rows(dataset, std::string("SELECT * FROM \"") + c.id + "\" WHERE " + fid + " = " + std::to_string(id));
   if (rows.layer == nullptr) return unavailable("item");
   std::unique_ptr<OGRFeature> row(rows.layer->GetNextFeature());
   if (row == nullptr) return problem(404, std::string("no feature ") + std::to_string(id) + " in " + c.id);
@@ -694,7 +697,8 @@ std::string repeated_query(std::string_view target) {
     const std::string_view pair = rest.substr(0, rest.find('&'));
     rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
     if (pair.empty() || pair.rfind("token=", 0) == 0 || pair.rfind("after=", 0) == 0) continue;
-    kept += (kept.empty() ? "" : "&") + std::string(pair);
+    if (!kept.empty()) kept += '&';
+    kept.append(pair);
   }
   return kept;
 }

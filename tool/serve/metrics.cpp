@@ -1,73 +1,78 @@
 #include "tool/serve/metrics.h"
 
-#include <prometheus/text_serializer.h>
-
 #include <cctype>
-#include <sstream>
+#include <cstdio>
 
 namespace kaldo::tool::serve {
 
 namespace {
 
-prometheus::Family<prometheus::Counter>& counter(prometheus::Registry& registry, const char* name, const char* help) {
-  return prometheus::BuildCounter().Name(name).Help(help).Register(registry);
+// A label's value in the exposition text: backslash, quote and line end
+// escaped. Channels and kinds are our own words, but cheap to be sure.
+std::string label_value(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    if (c == '\n') {
+      escaped += "\\n";
+      continue;
+    }
+    escaped += c;
+  }
+  return escaped;
 }
+
+std::string number(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
+struct family_text {
+  std::string& out;
+  void head(const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  }
+  void sample(const char* name, const std::string& labels, double value) {
+    out += name + (labels.empty() ? std::string() : "{" + labels + "}") + " " + number(value) + "\n";
+  }
+};
 
 }  // namespace
 
-serve_metrics::serve_metrics()
-    : registry_(std::make_shared<prometheus::Registry>()),
-      received_(counter(*registry_, "kaldo_messages_received_total", "Messages read whole, by channel")),
-      confirmed_(counter(*registry_, "kaldo_messages_confirmed_total",
-                         "Messages confirmed to their sender once stored (duplicates included), by channel")),
-      not_stored_(counter(*registry_, "kaldo_messages_not_stored_total",
-                          "Messages the store could not commit (their senders send them again), by channel")),
-      refused_(counter(*registry_, "kaldo_messages_refused_total",
-                       "Connections and requests refused, by channel and kind of refusal")),
-      duplicates_(counter(*registry_, "kaldo_duplicate_messages_total",
-                          "Messages delivered again and stored once, by channel")),
-      positions_(&counter(*registry_, "kaldo_positions_added_total", "Distinct positions added to the store").Add({})),
-      // From a lone synced commit on a fast disk to one past the providers' patience.
-      commit_seconds_(&prometheus::BuildHistogram()
-                           .Name("kaldo_commit_seconds")
-                           .Help("From a message's arrival at the store to its durable commit")
-                           .Register(*registry_)
-                           .Add({}, prometheus::Histogram::BucketBoundaries{0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
-                                                                           0.1, 0.25, 0.5, 1, 2.5, 5})),
-      connections_(&prometheus::BuildGauge()
-                        .Name("kaldo_open_connections")
-                        .Help("Connections the listeners hold")
-                        .Register(*registry_)
-                        .Add({})),
-      event_clients_(&prometheus::BuildGauge()
-                          .Name("kaldo_event_stream_clients")
-                          .Help("Clients of /events connected")
-                          .Register(*registry_)
-                          .Add({})) {}
-
 void serve_metrics::message(const message_log_entry& entry) {
-  const prometheus::Labels channel{{"channel", entry.channel}};
   if (entry.outcome == "refused") {
     refused(entry.channel, entry.reason);
     return;
   }
-  received_.Add(channel).Increment();
+  const std::pair<std::string, std::string> channel{entry.channel, ""};
+  std::lock_guard lock(mutex_);
+  ++counts_.received[channel];
   if (entry.outcome == "stored" || entry.outcome == "duplicate") {
-    confirmed_.Add(channel).Increment();
-    if (entry.outcome == "duplicate") duplicates_.Add(channel).Increment();
-    positions_->Increment(static_cast<double>(entry.positions_added));
+    ++counts_.confirmed[channel];
+    if (entry.outcome == "duplicate") ++counts_.duplicates[channel];
+    positions_ += entry.positions_added;
     committing_ = true;
   } else if (entry.outcome == "not_stored") {
-    not_stored_.Add(channel).Increment();
+    ++counts_.not_stored[channel];
     committing_ = false;
   }
   if (entry.commit_time && entry.outcome != "not_stored") {
-    commit_seconds_->Observe(std::chrono::duration<double>(*entry.commit_time).count());
+    const double seconds = std::chrono::duration<double>(*entry.commit_time).count();
+    ++commits_observed_;
+    commit_seconds_sum_ += seconds;
+    for (std::size_t i = 0; i < commit_bounds.size(); ++i) {
+      if (seconds <= commit_bounds[i]) {
+        ++commit_buckets_[i];
+        break;
+      }
+    }
   }
 }
 
 void serve_metrics::refused(std::string_view channel, std::string_view reason) {
-  refused_.Add({{"channel", std::string(channel)}, {"reason", refusal_kind(reason)}}).Increment();
+  std::lock_guard lock(mutex_);
+  ++counts_.refused[{std::string(channel), refusal_kind(reason)}];
 }
 
 void serve_metrics::count_connections_with(std::function<std::size_t()> open_connections) {
@@ -76,13 +81,48 @@ void serve_metrics::count_connections_with(std::function<std::size_t()> open_con
 }
 
 std::string serve_metrics::text() {
-  {
-    std::lock_guard lock(mutex_);
-    if (open_connections_) connections_->Set(static_cast<double>(open_connections_()));
+  std::string out;
+  family_text family{out};
+  std::lock_guard lock(mutex_);
+  const struct {
+    const char* name;
+    const char* help;
+    const labelled& values;
+  } counters[] = {
+      {"kaldo_messages_received_total", "Messages read whole, by channel", counts_.received},
+      {"kaldo_messages_confirmed_total", "Messages confirmed once stored (duplicates included), by channel",
+       counts_.confirmed},
+      {"kaldo_messages_not_stored_total", "Messages the store could not commit (sent again), by channel",
+       counts_.not_stored},
+      {"kaldo_duplicate_messages_total", "Messages delivered again and stored once, by channel", counts_.duplicates},
+      {"kaldo_messages_refused_total", "Connections and requests refused, by channel and kind", counts_.refused},
+  };
+  for (const auto& counter : counters) {
+    family.head(counter.name, "counter", counter.help);
+    for (const auto& [labels, value] : counter.values) {
+      std::string text = "channel=\"" + label_value(labels.first) + "\"";
+      if (!labels.second.empty()) text += ",reason=\"" + label_value(labels.second) + "\"";
+      family.sample(counter.name, text, static_cast<double>(value));
+    }
   }
-  std::ostringstream out;
-  prometheus::TextSerializer().Serialize(out, registry_->Collect());
-  return out.str();
+  family.head("kaldo_positions_added_total", "counter", "Distinct positions added to the store");
+  family.sample("kaldo_positions_added_total", "", static_cast<double>(positions_));
+  family.head("kaldo_commit_seconds", "histogram", "From a message's arrival at the store to its durable commit");
+  std::uint64_t cumulated = 0;
+  for (std::size_t i = 0; i < commit_bounds.size(); ++i) {
+    cumulated += commit_buckets_[i];
+    family.sample("kaldo_commit_seconds_bucket", "le=\"" + number(commit_bounds[i]) + "\"", static_cast<double>(cumulated));
+  }
+  family.sample("kaldo_commit_seconds_bucket", "le=\"+Inf\"", static_cast<double>(commits_observed_));
+  family.sample("kaldo_commit_seconds_sum", "", commit_seconds_sum_);
+  family.sample("kaldo_commit_seconds_count", "", static_cast<double>(commits_observed_));
+  family.head("kaldo_open_connections", "gauge", "Connections the listeners hold");
+  family.sample("kaldo_open_connections", "", open_connections_ ? static_cast<double>(open_connections_()) : 0);
+  family.head("kaldo_event_stream_clients", "gauge", "Clients of /events connected");
+  family.sample("kaldo_event_stream_clients", "", static_cast<double>(event_clients_.load()));
+  family.head("kaldo_store_committing", "gauge", "1 while the store's last commit succeeded");
+  family.sample("kaldo_store_committing", "", committing_ ? 1 : 0);
+  return out;
 }
 
 std::string refusal_kind(std::string_view reason) {

@@ -1,5 +1,5 @@
 // What `kaldo serve` has done, for a monitoring system to scrape from
-// /metrics: messages received, confirmed and refused by channel (and by
+// /metrics (the Prometheus text format): messages received, confirmed and refused by channel (and by
 // the kind of refusal), duplicates, positions added, how long commits
 // take, open connections, event-stream clients. And /healthz, which says
 // whether the store still commits: a load balancer or systemd's watchdog
@@ -9,13 +9,10 @@
 // there once), so no listener counts on its own.
 #pragma once
 
-#include <prometheus/counter.h>
-#include <prometheus/family.h>
-#include <prometheus/gauge.h>
-#include <prometheus/histogram.h>
-#include <prometheus/registry.h>
-
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -30,7 +27,6 @@ namespace kaldo::tool::serve {
 
 class serve_metrics {
  public:
-  serve_metrics();
 
   // A message taken, as logged.
   void message(const message_log_entry& entry);
@@ -39,8 +35,9 @@ class serve_metrics {
 
   // Read when scraped: the connections the listeners hold.
   void count_connections_with(std::function<std::size_t()> open_connections);
-  // Event-stream clients connected now.
-  prometheus::Gauge& event_stream_clients() { return *event_clients_; }
+  // Event-stream clients connected now: up when one connects, down when
+  // it leaves.
+  std::atomic<std::int64_t>& event_stream_clients() { return event_clients_; }
 
   // Whether the last commit succeeded (true before any).
   bool committing() const { return committing_; }
@@ -48,17 +45,22 @@ class serve_metrics {
   std::string text();
 
  private:
-  std::shared_ptr<prometheus::Registry> registry_;
-  prometheus::Family<prometheus::Counter>& received_;
-  prometheus::Family<prometheus::Counter>& confirmed_;
-  prometheus::Family<prometheus::Counter>& not_stored_;
-  prometheus::Family<prometheus::Counter>& refused_;
-  prometheus::Family<prometheus::Counter>& duplicates_;
-  prometheus::Counter* positions_;
-  prometheus::Histogram* commit_seconds_;
-  prometheus::Gauge* connections_;
-  prometheus::Gauge* event_clients_;
+  // A counter for each channel (and kind of refusal): a handful, made at
+  // their first use and kept, so a map under a lock is cheap enough.
+  using labelled = std::map<std::pair<std::string, std::string>, std::uint64_t>;
+  struct counts {
+    labelled received, confirmed, not_stored, duplicates, refused;
+  };
+  static constexpr std::array<double, 12> commit_bounds = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
+                                                           0.1,   0.25,   0.5,   1,    2.5,   5};
+
   std::mutex mutex_;
+  counts counts_;
+  std::array<std::uint64_t, commit_bounds.size()> commit_buckets_{};  // each its own, not cumulated
+  std::uint64_t commits_observed_ = 0;
+  double commit_seconds_sum_ = 0;
+  std::uint64_t positions_ = 0;
+  std::atomic<std::int64_t> event_clients_{0};
   std::function<std::size_t()> open_connections_;
   std::atomic<bool> committing_{true};
 };

@@ -38,7 +38,8 @@ std::optional<std::string> base64_decoded(std::string_view text) {
 // The scheme's parameter when `header` is "<scheme> <parameter>".
 std::optional<std::string_view> credentials(std::string_view header, std::string_view scheme) {
   header = trimmed(header);
-  if (header.size() <= scheme.size() || !boost::beast::iequals(header.substr(0, scheme.size()), scheme) ||
+  const std::string_view named = header.substr(0, scheme.size());
+  if (header.size() <= scheme.size() || !boost::beast::iequals({named.data(), named.size()}, {scheme.data(), scheme.size()}) ||
       (header[scheme.size()] != ' ' && header[scheme.size()] != '\t')) {
     return std::nullopt;
   }

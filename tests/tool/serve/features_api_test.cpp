@@ -41,7 +41,7 @@ received_message report(const unit& u, std::uint32_t momsn, int minute) {
   m.imei = u.imei;
   m.momsn = momsn;
   m.session_time = session_noon + momsn;
-  m.payload = binary_report(f);
+  m.payload = make_message(1, {binary_report(f)});
   return m;
 }
 
@@ -147,7 +147,9 @@ TEST_F(FeaturesApi, ItemsFilteredByBoxTimeAndUnit) {
         EXPECT_TRUE(feature["geometry"].is_null()) << "messages have no geometry";
       }
     }
-    if (!c.units.empty() || seen.size() > 0) EXPECT_EQ(seen, c.units);
+    if (!c.units.empty() || !seen.empty()) {
+      EXPECT_EQ(seen, c.units);
+    }
   }
 }
 
