@@ -400,7 +400,7 @@ def check_oapif(args, store):
     receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port(),
                         extra=["--read-token-file", str(token_file)])
     receiver.start()
-    messages, _ = make_messages(args.points, seed=21)
+    messages, _ = make_messages(args.oapif_messages, seed=21)
     first, later = messages[: len(messages) * 3 // 4], messages[len(messages) * 3 // 4:]
     problems = []
 
@@ -437,7 +437,8 @@ def check_oapif(args, store):
         missing = set(stored) - set(copy)
         problems.append(f"the copy of positions ({len(copy)}) is not the store up to fid {last} ({len(stored)}): "
                         f"{len(missing)} missing or different, such as {sorted(missing)[:2]}")
-    if len(copy) < args.points // 2:
+    first_copy = len(copy)
+    if len(copy) < args.oapif_messages // 2:
         problems.append(f"only {len(copy)} points copied: too few to page")
     # Everything has arrived now: the whole of both layers.
     ogr2ogr(args, receiver, token, out, ["positions", "tracks"])
@@ -465,7 +466,9 @@ def check_oapif(args, store):
     status, _ = receiver.stop()
     if status != 0:
         problems.append(f"stop: status {status}")
-    print(f"oapif: {len(messages)} messages, first copy of positions while messages arrived in {took:.1f} s")
+    total = store.rows("SELECT count(*) FROM positions")[0][0]
+    print(f"oapif: {len(messages)} messages, {total} points; {first_copy} copied in {took:.1f} s "
+          f"while the last quarter of the messages arrived")
     return problems
 
 
@@ -549,7 +552,8 @@ def main():
     parser.add_argument("--senders", type=int, default=16)
     parser.add_argument("--kills", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=120)
-    parser.add_argument("--points", type=int, default=3000, help="messages for the oapif check")
+    parser.add_argument("--oapif-messages", type=int, default=3000,
+                        help="messages of the oapif check (one or two points each)")
     args = parser.parse_args()
     args.kaldo = str(Path(args.kaldo).resolve())
     Path(args.work).mkdir(parents=True, exist_ok=True)
