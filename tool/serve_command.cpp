@@ -28,6 +28,7 @@
 #include "tool/serve/read_access.h"
 #include "tool/serve/serve_log.h"
 #include "tool/serve/store.h"
+#include "tool/serve/tls_certificate.h"
 
 namespace kaldo::tool {
 
@@ -53,6 +54,8 @@ struct serve_options {
   std::string public_key_file;
   std::string read_token_file;
   bool public_read = false;
+  std::string tls_cert;
+  std::string tls_key;
   std::string log_format = "text";
   bool insecure = false;
   bool quiet = false;
@@ -135,6 +138,13 @@ int run_serve(const serve_options& options) {
     if (!token) return refuse(error);
     reading.token = std::move(*token);
   }
+  std::shared_ptr<tls_certificate> tls;
+  if (options.tls_cert.empty() != options.tls_key.empty()) return refuse("--tls-cert and --tls-key go together");
+  if (!options.tls_cert.empty()) {
+    if (!http_address) return refuse("--tls-cert: HTTPS is served on the --http port; give --http");
+    tls = tls_certificate::load(options.tls_cert, options.tls_key, &error);
+    if (!tls) return refuse(error);
+  }
   // A forged DirectIP message could fake an emergency: beyond loopback,
   // only with the gateway's addresses, or when the user says so.
   std::vector<std::string> insecure;
@@ -168,7 +178,7 @@ int run_serve(const serve_options& options) {
   std::vector<std::shared_ptr<listener>> listeners;
   std::vector<std::string> listening;
   if (directip_address) {
-    listener_settings settings{*directip_address, allowed, read_timeout, 4000ms};
+    listener_settings settings{*directip_address, allowed, read_timeout, 4000ms, nullptr};
     auto opened = open_directip_listener(context, settings, &error);
     if (!opened) return refuse("DirectIP: " + error);
     listening.push_back(describe("DirectIP", *directip_address, opened->port()));
@@ -176,14 +186,15 @@ int run_serve(const serve_options& options) {
   }
   std::unique_ptr<features_api> api;
   if (http_address) {
-    api = open_features_api({options.destination, "http"});
+    api = open_features_api({options.destination, tls ? "https" : "http"});
     // Whatever the port shows is read behind the same check.
     std::vector<http_route> routes = {api->route(), metrics_route(metrics), health_route(metrics)};
     // Providers give up after 3 s.
-    listener_settings settings{*http_address, {}, read_timeout, 2500ms};
+    listener_settings settings{*http_address, {}, read_timeout, 2500ms, tls};
     auto opened = open_http_listener(context, settings, webhook, guarded(std::move(routes), reading), &error);
     if (!opened) return refuse("webhooks: " + error);
-    listening.push_back(describe("webhooks", *http_address, opened->port()) + "/webhooks/rockblock");
+    listening.push_back(describe(tls ? "webhooks (HTTPS)" : "webhooks", *http_address, opened->port()) +
+                        "/webhooks/rockblock");
     listeners.push_back(std::move(opened));
   }
   metrics.count_connections_with([&listeners] {
@@ -228,6 +239,23 @@ int run_serve(const serve_options& options) {
     });
   };
   on_signal();
+  // SIGHUP: the renewed certificate for the connections to come.
+  asio::signal_set hangups(io, SIGHUP);
+  std::function<void()> on_hangup = [&] {
+    hangups.async_wait([&](boost::system::error_code failed, int) {
+      if (failed) return;
+      std::string why;
+      if (!tls) {
+        log.notice("SIGHUP: no certificate to reload");
+      } else if (tls->reload(&why)) {
+        log.notice("SIGHUP: certificate reloaded for new connections");
+      } else {
+        log.notice("SIGHUP: keeping the certificate in use: " + why);
+      }
+      on_hangup();
+    });
+  };
+  on_hangup();
   // A signal that came before the handlers above were in place.
   if (interrupt_signal() != 0) begin_stopping();
   std::function<void()> look = [&] {
@@ -237,6 +265,7 @@ int run_serve(const serve_options& options) {
       if (stopping && (open == 0 || std::chrono::steady_clock::now() >= stop_by)) {
         if (open != 0) log.notice(std::to_string(open) + " connections left unanswered");
         signals.cancel();
+        hangups.cancel();
         io.stop();
         return;
       }
@@ -282,6 +311,10 @@ std::function<int()> setup_serve_command(CLI::App& command) {
                      "Basic password, or as ?token=");
   command.add_flag("--public-read", options->public_read,
                    "Without a read token, answer reads from every address, not this machine's only");
+  command.add_option("--tls-cert", options->tls_cert,
+                     "Serve HTTPS on the --http port with this certificate (PEM, chain after it); "
+                     "SIGHUP reads it again");
+  command.add_option("--tls-key", options->tls_key, "The certificate's private key (PEM)");
   command.add_option("--log-format", options->log_format, "text (default) or json: one JSON object a line")
       ->check(CLI::IsMember({"text", "json"}));
   command.add_flag("--insecure", options->insecure,

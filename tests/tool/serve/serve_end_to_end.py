@@ -23,6 +23,8 @@ Checks (all by default):
            up to the last feature it read, nothing twice, nothing skipped;
            with the senders stopped the tracks are the store's; a bbox
            brings exactly the points inside it.
+  tls      HTTPS with a CA the test makes (openssl): a webhook and /healthz
+           over TLS, then a renewed certificate taken on SIGHUP.
 Loops are bounded in count and time; every connection goes to 127.0.0.1.
 """
 import argparse
@@ -472,6 +474,80 @@ def check_oapif(args, store):
     return problems
 
 
+def make_certificate(work, name):
+    """server.pem and server.key for 127.0.0.1, signed by the test's CA
+    (made at the first call); returns the CA's file."""
+    work = Path(work)
+    ca, ca_key = work / "ca.pem", work / "ca.key"
+    if not ca.exists():
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=kaldo-test-ca", "-keyout", str(ca_key), "-out", str(ca)],
+                       check=True, capture_output=True)
+    (work / "san.ext").write_text("subjectAltName=IP:127.0.0.1\n")
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}",
+                    "-keyout", str(work / "server.key"), "-out", str(work / "server.csr")],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-days", "2", "-in", str(work / "server.csr"), "-CA", str(ca),
+                    "-CAkey", str(ca_key), "-CAcreateserial", "-extfile", str(work / "san.ext"),
+                    "-out", str(work / "server.pem")], check=True, capture_output=True)
+    return str(ca)
+
+
+def served_name(port, ca):
+    """The common name of the certificate the port answers with, and the
+    status of GET /healthz over that connection."""
+    import http.client
+    import ssl
+    context = ssl.create_default_context(cafile=ca)
+    connection = http.client.HTTPSConnection("127.0.0.1", port, context=context, timeout=10)
+    connection.request("GET", "/healthz")
+    status = connection.getresponse().status
+    subject = dict(pair[0] for pair in connection.sock.getpeercert()["subject"])
+    connection.close()
+    return subject.get("commonName"), status
+
+
+def check_tls(args, store):
+    if not shutil.which("openssl"):
+        raise FileNotFoundError("openssl (the program) makes the test's certificates")
+    import ssl
+    work = Path(args.work)
+    for stale in ("ca.pem", "ca.key"):
+        (work / stale).unlink(missing_ok=True)
+    ca = make_certificate(work, "first")
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port(),
+                        extra=["--tls-cert", str(work / "server.pem"), "--tls-key", str(work / "server.key")])
+    receiver.start()
+    problems = []
+    messages, _ = make_messages(1, seed=4)
+    body = ("imei=300234010000009&momsn=7&transmit_time=24-05-17%2012%3A30%3A05&data=" +
+            messages[0]["payload"].hex()).encode()
+    request = urllib.request.Request(f"https://127.0.0.1:{receiver.http_port}/webhooks/rockblock",
+                                     data=body, method="POST")
+    with urllib.request.urlopen(request, timeout=10, context=ssl.create_default_context(cafile=ca)) as response:
+        if response.status != 200:
+            problems.append(f"webhook over HTTPS answered {response.status}")
+    name, status = served_name(receiver.http_port, ca)
+    if (name, status) != ("first", 200):
+        problems.append(f"before SIGHUP: certificate {name}, /healthz {status}")
+    make_certificate(work, "second")
+    receiver.proc.send_signal(signal.SIGHUP)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and name != "second":
+        time.sleep(0.1)
+        name, status = served_name(receiver.http_port, ca)
+    if (name, status) != ("second", 200):
+        problems.append(f"after SIGHUP: certificate {name}, /healthz {status}")
+    if receiver.proc.poll() is not None:
+        problems.append("SIGHUP ended the receiver")
+    status, _ = receiver.stop()
+    if status != 0:
+        problems.append(f"stop: status {status}")
+    if stored_keys(store) != [("300234010000009", 7)]:
+        problems.append(f"stored {stored_keys(store)}")
+    return problems
+
+
 def resident_mb(pid):
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmRSS:"):
@@ -547,7 +623,7 @@ def main():
     parser.add_argument("--kaldo", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--store", choices=["gpkg", "postgis"], default="gpkg")
-    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two", "oapif"])
+    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two", "oapif", "tls"])
     parser.add_argument("--messages", type=int, default=4000)
     parser.add_argument("--senders", type=int, default=16)
     parser.add_argument("--kills", type=int, default=10)
@@ -557,7 +633,7 @@ def main():
     args = parser.parse_args()
     args.kaldo = str(Path(args.kaldo).resolve())
     Path(args.work).mkdir(parents=True, exist_ok=True)
-    checks = args.check or (["ready", "kill", "strace", "idle", "oapif"] if args.store == "gpkg" else ["ready", "kill", "two"])
+    checks = args.check or (["ready", "kill", "strace", "idle", "oapif", "tls"] if args.store == "gpkg" else ["ready", "kill", "two"])
     passed = failed = skipped = 0
     for name in checks:
         try:
@@ -572,7 +648,7 @@ def main():
             continue
         try:
             problems = {"ready": check_ready, "kill": check_kill, "strace": check_strace,
-                        "idle": check_idle, "two": check_two, "oapif": check_oapif}[name](args, store)
+                        "idle": check_idle, "two": check_two, "oapif": check_oapif, "tls": check_tls}[name](args, store)
         except FileNotFoundError as error:
             problems = [str(error)] if under_ci() else None
             if problems is None:
