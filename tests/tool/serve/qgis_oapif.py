@@ -74,6 +74,8 @@ def main():
         print(("ok" if ids == stored else "not ok") + f" - {what}: {len(ids)} features, the store {len(stored)}")
         if ids != stored:
             failures.append(f"{what}: {len(ids)} features in QGIS, {len(stored)} in the store")
+    # Layers go before the application, or its exit crashes.
+    layer = None
     app.exitQgis()
     status, _ = receiver.stop()
     if status != 0:
