@@ -22,9 +22,13 @@
 #include "tool/run.h"
 #include "tool/serve/allow_list.h"
 #include "tool/serve/connection_budget.h"
+#include "tool/serve/features_api.h"
 #include "tool/serve/listener.h"
+#include "tool/serve/metrics.h"
+#include "tool/serve/read_access.h"
 #include "tool/serve/serve_log.h"
 #include "tool/serve/store.h"
+#include "tool/serve/tls_certificate.h"
 
 namespace kaldo::tool {
 
@@ -48,6 +52,10 @@ struct serve_options {
   std::string century = "20";
   std::string token_file;
   std::string public_key_file;
+  std::string read_token_file;
+  bool public_read = false;
+  std::string tls_cert;
+  std::string tls_key;
   std::string log_format = "text";
   bool insecure = false;
   bool quiet = false;
@@ -122,6 +130,21 @@ int run_serve(const serve_options& options) {
     if (!key) return refuse(error);
     webhook.public_key = std::move(*key);
   }
+  read_access reading;
+  reading.public_read = options.public_read;
+  if (!options.read_token_file.empty()) {
+    if (options.public_read) return refuse("--public-read and --read-token-file: give one or the other");
+    auto token = read_secret(options.read_token_file, "read token", &error);
+    if (!token) return refuse(error);
+    reading.token = std::move(*token);
+  }
+  std::shared_ptr<tls_certificate> tls;
+  if (options.tls_cert.empty() != options.tls_key.empty()) return refuse("--tls-cert and --tls-key go together");
+  if (!options.tls_cert.empty()) {
+    if (!http_address) return refuse("--tls-cert: HTTPS is served on the --http port; give --http");
+    tls = tls_certificate::load(options.tls_cert, options.tls_key, &error);
+    if (!tls) return refuse(error);
+  }
   // A forged DirectIP message could fake an emergency: beyond loopback,
   // only with the gateway's addresses, or when the user says so.
   std::vector<std::string> insecure;
@@ -138,6 +161,8 @@ int run_serve(const serve_options& options) {
 
   const log_format format = options.log_format == "json" ? log_format::json : log_format::text;
   serve_log log(format, options.quiet);
+  serve_metrics metrics;
+  log.count_into(&metrics);
   for (const std::string& warning : insecure) log.notice("insecure: " + warning);
 
   raise_open_file_limit();
@@ -153,20 +178,30 @@ int run_serve(const serve_options& options) {
   std::vector<std::shared_ptr<listener>> listeners;
   std::vector<std::string> listening;
   if (directip_address) {
-    listener_settings settings{*directip_address, allowed, read_timeout, 4000ms};
+    listener_settings settings{*directip_address, allowed, read_timeout, 4000ms, nullptr};
     auto opened = open_directip_listener(context, settings, &error);
     if (!opened) return refuse("DirectIP: " + error);
     listening.push_back(describe("DirectIP", *directip_address, opened->port()));
     listeners.push_back(std::move(opened));
   }
+  std::unique_ptr<features_api> api;
   if (http_address) {
+    api = open_features_api({options.destination, tls ? "https" : "http"});
+    // Whatever the port shows is read behind the same check.
+    std::vector<http_route> routes = {api->route(), metrics_route(metrics), health_route(metrics)};
     // Providers give up after 3 s.
-    listener_settings settings{*http_address, {}, read_timeout, 2500ms};
-    auto opened = open_http_listener(context, settings, webhook, {}, &error);
+    listener_settings settings{*http_address, {}, read_timeout, 2500ms, tls};
+    auto opened = open_http_listener(context, settings, webhook, guarded(std::move(routes), reading), &error);
     if (!opened) return refuse("webhooks: " + error);
-    listening.push_back(describe("webhooks", *http_address, opened->port()) + "/webhooks/rockblock");
+    listening.push_back(describe(tls ? "webhooks (HTTPS)" : "webhooks", *http_address, opened->port()) +
+                        "/webhooks/rockblock");
     listeners.push_back(std::move(opened));
   }
+  metrics.count_connections_with([&listeners] {
+    std::size_t open = 0;
+    for (const auto& l : listeners) open += l->open_connections();
+    return open;
+  });
   std::string ready = "listening: ";
   for (std::size_t i = 0; i < listening.size(); ++i) ready += (i ? ", " : "") + listening[i];
   log.notice(ready + "; storing into " + options.destination);
@@ -204,6 +239,23 @@ int run_serve(const serve_options& options) {
     });
   };
   on_signal();
+  // SIGHUP: the renewed certificate for the connections to come.
+  asio::signal_set hangups(io, SIGHUP);
+  std::function<void()> on_hangup = [&] {
+    hangups.async_wait([&](boost::system::error_code failed, int) {
+      if (failed) return;
+      std::string why;
+      if (!tls) {
+        log.notice("SIGHUP: no certificate to reload");
+      } else if (tls->reload(&why)) {
+        log.notice("SIGHUP: certificate reloaded for new connections");
+      } else {
+        log.notice("SIGHUP: keeping the certificate in use: " + why);
+      }
+      on_hangup();
+    });
+  };
+  on_hangup();
   // A signal that came before the handlers above were in place.
   if (interrupt_signal() != 0) begin_stopping();
   std::function<void()> look = [&] {
@@ -213,6 +265,7 @@ int run_serve(const serve_options& options) {
       if (stopping && (open == 0 || std::chrono::steady_clock::now() >= stop_by)) {
         if (open != 0) log.notice(std::to_string(open) + " connections left unanswered");
         signals.cancel();
+        hangups.cancel();
         io.stop();
         return;
       }
@@ -253,6 +306,15 @@ std::function<int()> setup_serve_command(CLI::App& command) {
                      "Webhooks must carry this file's text as their token query parameter");
   command.add_option("--rockblock-public-key", options->public_key_file,
                      "Webhooks must carry a JWT signed (RS256) with this public key's pair (PEM)");
+  command.add_option("--read-token-file", options->read_token_file,
+                     "Pages, /api, /metrics need this file's text: as a bearer token, as the "
+                     "Basic password, or as ?token=");
+  command.add_flag("--public-read", options->public_read,
+                   "Without a read token, answer reads from every address, not this machine's only");
+  command.add_option("--tls-cert", options->tls_cert,
+                     "Serve HTTPS on the --http port with this certificate (PEM, chain after it); "
+                     "SIGHUP reads it again");
+  command.add_option("--tls-key", options->tls_key, "The certificate's private key (PEM)");
   command.add_option("--log-format", options->log_format, "text (default) or json: one JSON object a line")
       ->check(CLI::IsMember({"text", "json"}));
   command.add_flag("--insecure", options->insecure,

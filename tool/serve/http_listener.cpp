@@ -9,11 +9,16 @@
 // within its deadline (a kept-alive connection waits no longer for the
 // next), a cap on connections per peer (the budget), and the query string,
 // which carries the token, never logged.
+//
+// With a certificate, the same over TLS: a session is the same code over
+// either stream, and only its start (the handshake) and its end (TLS's
+// close) differ.
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <algorithm>
 #include <array>
@@ -26,6 +31,7 @@
 
 #include "tool/serve/http_routes.h"
 #include "tool/serve/listener.h"
+#include "tool/serve/tls_certificate.h"
 #include "tool/serve/webhook.h"
 
 namespace kaldo::tool::serve {
@@ -61,22 +67,38 @@ received_message received_from(const webhook_message& body, const std::string& p
   return message;
 }
 
+using tls_stream = beast::ssl_stream<beast::tcp_stream>;
+constexpr auto handshake_deadline = std::chrono::seconds(10);
+
 class http_listener;
+template <class Stream>
 class session_exchange;
 
-class http_session : public std::enable_shared_from_this<http_session> {
+// What the listener ends when it stops: its sessions' event streams.
+class stream_owner {
  public:
-  http_session(std::shared_ptr<http_listener> owner, tcp::socket socket, std::string peer);
-  ~http_session();
-  void start() { read_request(); }
+  virtual ~stream_owner() = default;
+  virtual void end_stream() = 0;
+};
+
+template <class Stream>
+class http_session : public stream_owner, public std::enable_shared_from_this<http_session<Stream>> {
+ public:
+  // `tls`: the context a TLS session keeps for its life; null for plain HTTP.
+  http_session(std::shared_ptr<http_listener> owner, tcp::socket socket, std::string peer,
+               std::shared_ptr<asio::ssl::context> tls);
+  ~http_session() override;
+  void start();
 
   // What an http_exchange asks for, on the listeners' thread.
   void answer_route(http_answer answer);
   void open_stream(http_answer head);
   void queue_piece(std::string piece);
-  void end_stream();
+  void end_stream() override;
 
  private:
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
   void read_request();
   void read_body();
   void handle();
@@ -91,7 +113,8 @@ class http_session : public std::enable_shared_from_this<http_session> {
   void drain();
 
   std::shared_ptr<http_listener> owner_;
-  beast::tcp_stream stream_;
+  std::shared_ptr<asio::ssl::context> tls_;
+  Stream stream_;
   asio::ip::address address_;
   std::string peer_;
   beast::flat_buffer buffer_;
@@ -104,16 +127,17 @@ class http_session : public std::enable_shared_from_this<http_session> {
   std::unique_ptr<http::response<http::empty_body>> stream_head_;
   std::unique_ptr<http::response_serializer<http::empty_body>> stream_serializer_;
   std::deque<std::string> pieces_;
-  bool streaming_ = false, writing_ = false, ending_ = false;
-  std::weak_ptr<session_exchange> exchange_;
+  bool streaming_ = false, writing_ = false, ending_ = false, closing_ = false;
+  std::weak_ptr<session_exchange<Stream>> exchange_;
 };
 
 // The exchange a route's handler answers through. It keeps its session
 // (and so the connection) alive while the handler holds it; every call is
 // posted to the listeners' thread, and so is letting go of the session.
+template <class Stream>
 class session_exchange final : public http_exchange {
  public:
-  session_exchange(std::shared_ptr<http_session> session, asio::io_context& io)
+  session_exchange(std::shared_ptr<http_session<Stream>> session, asio::io_context& io)
       : session_(std::move(session)), io_(io) {}
   ~session_exchange() override {
     asio::post(io_, [session = std::move(session_)] {});
@@ -157,7 +181,7 @@ class session_exchange final : public http_exchange {
   void gone() { closed_ = true; }
 
  private:
-  std::shared_ptr<http_session> session_;
+  std::shared_ptr<http_session<Stream>> session_;
   asio::io_context& io_;
   std::atomic<bool> used_{false}, closed_{false}, streaming_{false};
   std::atomic<std::size_t> pending_{0};
@@ -194,7 +218,7 @@ class http_listener final : public listener, public std::enable_shared_from_this
   const webhook_settings& webhook() const { return webhook_; }
   const std::vector<http_route>& routes() const { return routes_; }
   // Streams are ended when the listener stops: they never end otherwise.
-  void streaming(const std::shared_ptr<http_session>& session) { streams_.push_back(session); }
+  void streaming(const std::shared_ptr<stream_owner>& session) { streams_.push_back(session); }
   bool stopping() const { return stopping_; }
   void closed(const asio::ip::address& address) {
     --open_;
@@ -203,7 +227,7 @@ class http_listener final : public listener, public std::enable_shared_from_this
 
  private:
   void accept() {
-    acceptor_.async_accept([this, self = shared_from_this()](error_code failed, tcp::socket socket) {
+    acceptor_.async_accept([this, self = this->shared_from_this()](error_code failed, tcp::socket socket) {
       if (failed == asio::error::operation_aborted || !acceptor_.is_open()) return;
       if (failed) {
         auto pause = std::make_shared<asio::steady_timer>(context_.io, std::chrono::milliseconds(50));
@@ -231,38 +255,76 @@ class http_listener final : public listener, public std::enable_shared_from_this
       return;
     }
     ++open_;
-    std::make_shared<http_session>(shared_from_this(), std::move(socket), peer)->start();
+    if (settings_.tls) {
+      std::make_shared<http_session<tls_stream>>(this->shared_from_this(), std::move(socket), peer, settings_.tls->current())
+          ->start();
+    } else {
+      std::make_shared<http_session<beast::tcp_stream>>(this->shared_from_this(), std::move(socket), peer, nullptr)->start();
+    }
   }
 
   listener_context context_;
   listener_settings settings_;
   webhook_settings webhook_;
   std::vector<http_route> routes_;
-  std::vector<std::weak_ptr<http_session>> streams_;
+  std::vector<std::weak_ptr<stream_owner>> streams_;
   tcp::acceptor acceptor_;
   std::size_t open_ = 0;
   bool stopping_ = false;
 };
 
-http_session::http_session(std::shared_ptr<http_listener> owner, tcp::socket socket, std::string peer)
+template <class Stream>
+Stream make_stream(tcp::socket socket, asio::ssl::context* tls) {
+  if constexpr (std::is_same_v<Stream, tls_stream>) {
+    return Stream(std::move(socket), *tls);
+  } else {
+    (void)tls;
+    return Stream(std::move(socket));
+  }
+}
+
+template <class Stream>
+http_session<Stream>::http_session(std::shared_ptr<http_listener> owner, tcp::socket socket, std::string peer,
+                                   std::shared_ptr<asio::ssl::context> tls)
     : owner_(std::move(owner)),
-      stream_(std::move(socket)),
+      tls_(std::move(tls)),
+      stream_(make_stream<Stream>(std::move(socket), tls_.get())),
       peer_(std::move(peer)),
       patience_(owner_->context().io) {
   error_code ignored;
-  address_ = stream_.socket().remote_endpoint(ignored).address();
+  address_ = lowest().socket().remote_endpoint(ignored).address();
 }
 
-http_session::~http_session() { owner_->closed(address_); }
+template <class Stream>
+http_session<Stream>::~http_session() { owner_->closed(address_); }
 
-void http_session::read_request() {
+template <class Stream>
+void http_session<Stream>::start() {
+  if constexpr (std::is_same_v<Stream, tls_stream>) {
+    lowest().expires_after(std::min<std::chrono::milliseconds>(owner_->settings().read_timeout, handshake_deadline));
+    stream_.async_handshake(asio::ssl::stream_base::server, [self = this->shared_from_this()](error_code failed) {
+      if (failed) {
+        // A client that does not speak TLS, or does not trust us: rate-limited.
+        self->owner_->context().log.refused("rockblock", self->peer_, "TLS handshake: " + failed.message());
+        self->lowest().close();
+        return;
+      }
+      self->read_request();
+    });
+  } else {
+    read_request();
+  }
+}
+
+template <class Stream>
+void http_session<Stream>::read_request() {
   parser_.emplace();
   parser_->header_limit(max_header_bytes);
   parser_->body_limit(max_webhook_body_bytes);
   // One deadline for the wait and the whole request: a kept-alive
   // connection that says nothing is closed by it too.
-  stream_.expires_after(std::min(owner_->settings().read_timeout, owner_->webhook().request_deadline));
-  http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](error_code failed, std::size_t) {
+  lowest().expires_after(std::min(owner_->settings().read_timeout, owner_->webhook().request_deadline));
+  http::async_read_header(stream_, buffer_, *parser_, [self = this->shared_from_this()](error_code failed, std::size_t) {
     if (failed == http::error::end_of_stream || failed == asio::error::eof ||
         (failed && self->buffer_.size() == 0 && failed != beast::error::timeout)) {
       return self->close();
@@ -296,8 +358,9 @@ void http_session::read_request() {
   });
 }
 
-void http_session::read_body() {
-  http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](error_code failed, std::size_t) {
+template <class Stream>
+void http_session<Stream>::read_body() {
+  http::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](error_code failed, std::size_t) {
     if (failed == http::error::body_limit) {
       return self->refuse(http::status::payload_too_large, "a body over 64 KB");
     }
@@ -306,7 +369,8 @@ void http_session::read_body() {
   });
 }
 
-void http_session::handle() {
+template <class Stream>
+void http_session<Stream>::handle() {
   const auto& request = parser_->get();
   const std::string_view target = view(request.target());
   const std::string_view path = target.substr(0, target.find('?'));
@@ -335,14 +399,15 @@ void http_session::handle() {
   take(std::move(*body.value));
 }
 
-void http_session::take(webhook_message body) {
+template <class Stream>
+void http_session<Stream>::take(webhook_message body) {
   received_message message = received_from(body, peer_);
   auto& io = owner_->context().io;
   waiting_for_store_ = true;
   // The request's deadline no longer counts: the store's patience does.
-  stream_.expires_never();
+  lowest().expires_never();
   patience_.expires_after(owner_->settings().store_patience);
-  patience_.async_wait([self = shared_from_this()](error_code failed) {
+  patience_.async_wait([self = this->shared_from_this()](error_code failed) {
     if (failed || !self->waiting_for_store_) return;
     self->waiting_for_store_ = false;
     self->owner_->context().log.notice("the store did not answer in time for " + self->peer_);
@@ -351,7 +416,7 @@ void http_session::take(webhook_message body) {
   const std::string imei = message.imei;
   const std::uint32_t momsn = message.momsn;
   owner_->context().store.submit(
-      std::move(message), [self = shared_from_this(), &io, imei, momsn](store_result result) mutable {
+      std::move(message), [self = this->shared_from_this(), &io, imei, momsn](store_result result) mutable {
         asio::post(io, [self = std::move(self), imei, momsn, result = std::move(result)] {
           message_log_entry entry;
           entry.channel = "rockblock";
@@ -379,7 +444,8 @@ void http_session::take(webhook_message body) {
       });
 }
 
-void http_session::respond(http::status status, std::string text) {
+template <class Stream>
+void http_session<Stream>::respond(http::status status, std::string text) {
   const auto& request = parser_->get();
   // A request refused before its body was read whole leaves the stream
   // where nothing more can be read from it.
@@ -391,18 +457,20 @@ void http_session::respond(http::status status, std::string text) {
   write_response(keep_alive);
 }
 
-void http_session::write_response(bool keep_alive) {
+template <class Stream>
+void http_session<Stream>::write_response(bool keep_alive) {
   response_.keep_alive(keep_alive);
   response_.prepare_payload();
-  stream_.expires_after(owner_->settings().read_timeout);
-  http::async_write(stream_, response_, [self = shared_from_this(), keep_alive](error_code failed, std::size_t) {
+  lowest().expires_after(owner_->settings().read_timeout);
+  http::async_write(stream_, response_, [self = this->shared_from_this(), keep_alive](error_code failed, std::size_t) {
     if (failed || !keep_alive) return self->close();
     self->response_ = {};
     self->read_request();
   });
 }
 
-void http_session::handle_route(const http_route& route) {
+template <class Stream>
+void http_session<Stream>::handle_route(const http_route& route) {
   const auto& message = parser_->get();
   http_request request;
   request.method = std::string(message.method_string());
@@ -419,13 +487,14 @@ void http_session::handle_route(const http_route& route) {
                           (address_.is_v6() && address_.to_v6().is_v4_mapped() &&
                            asio::ip::make_address_v4(asio::ip::v4_mapped, address_.to_v6()).is_loopback());
   // The route answers when it can: meanwhile no deadline runs out on it.
-  stream_.expires_never();
-  auto exchange = std::make_shared<session_exchange>(shared_from_this(), owner_->context().io);
+  lowest().expires_never();
+  auto exchange = std::make_shared<session_exchange<Stream>>(this->shared_from_this(), owner_->context().io);
   exchange_ = exchange;
   route.handler(request, std::move(exchange));
 }
 
-void http_session::answer_route(http_answer answer) {
+template <class Stream>
+void http_session<Stream>::answer_route(http_answer answer) {
   if (streaming_) return;
   const auto& request = parser_->get();
   const bool keep_alive = request.keep_alive() && !owner_->stopping();
@@ -437,8 +506,8 @@ void http_session::answer_route(http_answer answer) {
   if (request.method() == http::verb::head) {
     response_.content_length(answer.body.size());
     response_.keep_alive(keep_alive);
-    stream_.expires_after(owner_->settings().read_timeout);
-    http::async_write(stream_, response_, [self = shared_from_this(), keep_alive](error_code failed, std::size_t) {
+    lowest().expires_after(owner_->settings().read_timeout);
+    http::async_write(stream_, response_, [self = this->shared_from_this(), keep_alive](error_code failed, std::size_t) {
       if (failed || !keep_alive) return self->close();
       self->response_ = {};
       self->read_request();
@@ -449,9 +518,10 @@ void http_session::answer_route(http_answer answer) {
   write_response(keep_alive);
 }
 
-void http_session::open_stream(http_answer answer) {
+template <class Stream>
+void http_session<Stream>::open_stream(http_answer answer) {
   streaming_ = true;
-  owner_->streaming(shared_from_this());
+  owner_->streaming(this->shared_from_this());
   if (owner_->stopping()) return end_stream();
   stream_head_ = std::make_unique<http::response<http::empty_body>>(static_cast<http::status>(answer.status),
                                                                     parser_->get().version());
@@ -460,8 +530,8 @@ void http_session::open_stream(http_answer answer) {
   stream_head_->chunked(true);
   stream_serializer_ = std::make_unique<http::response_serializer<http::empty_body>>(*stream_head_);
   writing_ = true;
-  stream_.expires_never();
-  http::async_write_header(stream_, *stream_serializer_, [self = shared_from_this()](error_code failed, std::size_t) {
+  lowest().expires_never();
+  http::async_write_header(stream_, *stream_serializer_, [self = this->shared_from_this()](error_code failed, std::size_t) {
     self->writing_ = false;
     if (failed) return self->close();
     self->watch_client();
@@ -469,27 +539,30 @@ void http_session::open_stream(http_answer answer) {
   });
 }
 
-void http_session::watch_client() {
+template <class Stream>
+void http_session<Stream>::watch_client() {
   // A stream's client sends nothing more; a read that ends says it left.
   auto sink = std::make_shared<std::array<char, 512>>();
-  stream_.async_read_some(asio::buffer(*sink), [self = shared_from_this(), sink](error_code failed, std::size_t) {
+  stream_.async_read_some(asio::buffer(*sink), [self = this->shared_from_this(), sink](error_code failed, std::size_t) {
     if (failed) {
       if (auto exchange = self->exchange_.lock()) exchange->gone();
       error_code ignored;
-      self->stream_.socket().close(ignored);
+      self->lowest().socket().close(ignored);
       return;
     }
     self->watch_client();
   });
 }
 
-void http_session::queue_piece(std::string piece) {
+template <class Stream>
+void http_session<Stream>::queue_piece(std::string piece) {
   if (!streaming_ || ending_) return;
   pieces_.push_back(std::move(piece));
   if (!writing_) write_pieces();
 }
 
-void http_session::end_stream() {
+template <class Stream>
+void http_session<Stream>::end_stream() {
   if (!streaming_) {
     // A stream asked to end before it opened, or a plain exchange: close.
     return close();
@@ -498,11 +571,12 @@ void http_session::end_stream() {
   if (!writing_) write_pieces();
 }
 
-void http_session::write_pieces() {
+template <class Stream>
+void http_session<Stream>::write_pieces() {
   if (pieces_.empty()) {
     if (!ending_) return;
     writing_ = true;
-    asio::async_write(stream_, http::make_chunk_last(), [self = shared_from_this()](error_code, std::size_t) {
+    asio::async_write(stream_, http::make_chunk_last(), [self = this->shared_from_this()](error_code, std::size_t) {
       self->writing_ = false;
       self->close();
     });
@@ -510,7 +584,7 @@ void http_session::write_pieces() {
   }
   writing_ = true;
   asio::async_write(stream_, http::make_chunk(asio::buffer(pieces_.front())),
-                    [self = shared_from_this()](error_code failed, std::size_t) {
+                    [self = this->shared_from_this()](error_code failed, std::size_t) {
                       self->writing_ = false;
                       if (failed) return self->close();
                       if (auto exchange = self->exchange_.lock()) exchange->written(self->pieces_.front().size());
@@ -519,7 +593,8 @@ void http_session::write_pieces() {
                     });
 }
 
-void http_session::refuse(http::status status, const std::string& reason) {
+template <class Stream>
+void http_session<Stream>::refuse(http::status status, const std::string& reason) {
   // The path alone: the query may hold the token.
   std::string what = reason;
   if (parser_ && parser_->is_header_done()) {
@@ -536,23 +611,36 @@ void http_session::refuse(http::status status, const std::string& reason) {
   respond(status, reason);
 }
 
-void http_session::close() {
+template <class Stream>
+void http_session<Stream>::close() {
   if (auto exchange = exchange_.lock()) exchange->gone();
   // Closing with bytes of the request still unread makes the kernel reset
   // the connection, and a client may then lose the answer sent just before
   // (a 413 for a body it is still sending). So: no more from us, read and
   // drop what still comes, briefly, then close.
-  error_code ignored;
-  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  stream_.expires_after(std::chrono::seconds(1));
-  drain();
+  if constexpr (std::is_same_v<Stream, tls_stream>) {
+    // TLS says it is closing (close_notify), so that the client knows the
+    // answer is whole. An event stream's client is being read from still:
+    // it gets the socket closed.
+    if (closing_) return;
+    closing_ = true;
+    if (streaming_) return lowest().close();
+    lowest().expires_after(std::chrono::seconds(1));
+    stream_.async_shutdown([self = this->shared_from_this()](error_code) { self->lowest().close(); });
+  } else {
+    error_code ignored;
+    lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+    lowest().expires_after(std::chrono::seconds(1));
+    drain();
+  }
 }
 
-void http_session::drain() {
+template <class Stream>
+void http_session<Stream>::drain() {
   auto sink = std::make_shared<std::array<char, 4096>>();
-  stream_.async_read_some(asio::buffer(*sink), [self = shared_from_this(), sink](error_code failed, std::size_t) {
+  lowest().async_read_some(asio::buffer(*sink), [self = this->shared_from_this(), sink](error_code failed, std::size_t) {
     if (failed) {
-      self->stream_.close();
+      self->lowest().close();
       return;
     }
     self->drain();

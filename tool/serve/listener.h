@@ -24,6 +24,8 @@
 
 namespace kaldo::tool::serve {
 
+class tls_certificate;
+
 struct listener_settings {
   listen_address address;
   allow_list allowed;  // empty: every peer
@@ -34,6 +36,8 @@ struct listener_settings {
   // under the sender's own patience (5 s for the gateway, 3 s for the
   // providers).
   std::chrono::milliseconds store_patience{4000};
+  // HTTPS with this certificate (the --http port only); null: plain HTTP.
+  std::shared_ptr<tls_certificate> tls;
 };
 
 struct listener_context {

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tool/display_text.h"
+#include "tool/serve/metrics.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool::serve {
@@ -40,6 +41,7 @@ std::string escaped_for_log(std::string_view bytes) {
 }
 
 void serve_log::message(const message_log_entry& entry) {
+  if (metrics_ != nullptr) metrics_->message(entry);
   if (quiet_ && (entry.outcome == "stored" || entry.outcome == "duplicate")) return;
   write(line_of(entry));
 }
@@ -77,6 +79,7 @@ std::string serve_log::line_of(const message_log_entry& entry) const {
 }
 
 void serve_log::refused(std::string_view channel, std::string_view peer, std::string_view reason) {
+  if (metrics_ != nullptr) metrics_->refused(channel, reason);
   std::uint64_t left_out = 0;
   {
     std::lock_guard lock(mutex_);

@@ -15,6 +15,8 @@
 
 namespace kaldo::tool::serve {
 
+class serve_metrics;
+
 enum class log_format { text, json };
 
 struct message_log_entry {
@@ -46,6 +48,10 @@ class serve_log {
   // The receiver's own news: listening, stopping, the store down.
   void notice(std::string_view text);
 
+  // Every message and refusal logged is also counted there (quiet or not,
+  // limited or not).
+  void count_into(serve_metrics* metrics) { metrics_ = metrics; }
+
   static constexpr int refusals_per_second = 10;
 
  private:
@@ -59,6 +65,7 @@ class serve_log {
   std::chrono::steady_clock::time_point window_start_{};
   int refusals_in_window_ = 0;
   std::uint64_t refusals_left_out_ = 0;
+  serve_metrics* metrics_ = nullptr;
 };
 
 // Bytes from the network as printable text: valid UTF-8 with control

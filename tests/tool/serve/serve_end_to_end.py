@@ -17,6 +17,14 @@ Checks (all by default):
            still confirms a message meanwhile.
   two      (PostGIS) two receivers on one database, every message sent to
            both: each stored once.
+  oapif    (GeoPackage) GDAL's OAPIF driver copies `positions` and `tracks`
+           through ogr2ogr (PAGE_SIZE=1000, the read token as the Basic
+           password) while messages keep arriving: the copy is the store
+           up to the last feature it read, nothing twice, nothing skipped;
+           with the senders stopped the tracks are the store's; a bbox
+           brings exactly the points inside it.
+  tls      HTTPS with a CA the test makes (openssl): a webhook and /healthz
+           over TLS, then a renewed certificate taken on SIGHUP.
 Loops are bounded in count and time; every connection goes to 127.0.0.1.
 """
 import argparse
@@ -122,9 +130,10 @@ class Receiver:
     """kaldo serve, told where to listen, with a systemd notification
     socket of its own."""
 
-    def __init__(self, kaldo, store, work, directip_port, http_port, wrap=()):
+    def __init__(self, kaldo, store, work, directip_port, http_port, wrap=(), extra=()):
         self.kaldo, self.store, self.work = kaldo, store, Path(work)
         self.directip_port, self.http_port, self.wrap = directip_port, http_port, list(wrap)
+        self.extra = list(extra)
         self.proc = None
         self.starts = 0
 
@@ -139,7 +148,7 @@ class Receiver:
         self.proc = subprocess.Popen(
             self.wrap + [self.kaldo, "serve", "--store", self.store,
                          "--directip", f"127.0.0.1:{self.directip_port}",
-                         "--http", f"127.0.0.1:{self.http_port}", "--read-timeout", "5"],
+                         "--http", f"127.0.0.1:{self.http_port}", "--read-timeout", "5"] + self.extra,
             stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env)
         log.close()
         try:
@@ -366,6 +375,179 @@ def check_strace(args, store):
     return problems
 
 
+def ogr2ogr(args, receiver, token, out, layers, *options):
+    """Copies `layers` of the receiver's API into the GeoPackage `out`."""
+    if not shutil.which("ogr2ogr"):
+        raise FileNotFoundError("ogr2ogr (gdal-bin) is not installed")
+    Path(out).unlink(missing_ok=True)
+    env = dict(os.environ, GDAL_HTTP_AUTH="BASIC", GDAL_HTTP_USERPWD=f"fleet:{token}")
+    command = ["ogr2ogr", "-f", "GPKG", "-preserve_fid", "-oo", "PAGE_SIZE=1000", *options, out,
+               f"OAPIF:http://127.0.0.1:{receiver.http_port}/api", *layers]
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        raise RuntimeError(f"ogr2ogr failed: {done.stderr[-500:]}")
+
+
+def copied(path, sql):
+    with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
+        return db.execute(sql).fetchall()
+
+
+def check_oapif(args, store):
+    if not isinstance(store, GeoPackage):
+        return []
+    token = "oapif-read-token"
+    token_file = Path(args.work) / "read-token"
+    token_file.write_text(token + "\n")
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port(),
+                        extra=["--read-token-file", str(token_file)])
+    receiver.start()
+    messages, _ = make_messages(args.oapif_messages, seed=21)
+    first, later = messages[: len(messages) * 3 // 4], messages[len(messages) * 3 // 4:]
+    problems = []
+
+    def send_all(batch):
+        for m in batch:
+            frame = directip_frame(m["imei"], m["momsn"], m["payload"])
+            for _ in range(20):
+                if send_directip(receiver.directip_port, frame) == SUCCESS:
+                    break
+
+    senders = [threading.Thread(target=send_all, args=(first[i::8],)) for i in range(8)]
+    for t in senders:
+        t.start()
+    for t in senders:
+        t.join()
+    # The rest arrives while GDAL pages.
+    arriving = [threading.Thread(target=send_all, args=(later[i::2],)) for i in range(2)]
+    for t in arriving:
+        t.start()
+    out = str(Path(args.work) / "oapif.gpkg")
+    began = time.monotonic()
+    try:
+        ogr2ogr(args, receiver, token, out, ["positions"])
+    finally:
+        for t in arriving:
+            t.join()
+    took = time.monotonic() - began
+    copy = [(fid, unit, when) for fid, unit, when in copied(out, "SELECT fid, modem_id, \"time\" FROM positions ORDER BY fid")]
+    last = copy[-1][0] if copy else 0
+    stored = [tuple(r) for r in store.rows(f"SELECT fid, modem_id, \"time\" FROM positions WHERE fid <= {last} ORDER BY fid")]
+    if len({fid for fid, _, _ in copy}) != len(copy):
+        problems.append("a feature came twice")
+    if copy != stored:
+        missing = set(stored) - set(copy)
+        problems.append(f"the copy of positions ({len(copy)}) is not the store up to fid {last} ({len(stored)}): "
+                        f"{len(missing)} missing or different, such as {sorted(missing)[:2]}")
+    first_copy = len(copy)
+    if len(copy) < args.oapif_messages // 2:
+        problems.append(f"only {len(copy)} points copied: too few to page")
+    # Everything has arrived now: the whole of both layers.
+    ogr2ogr(args, receiver, token, out, ["positions", "tracks"])
+    for layer, columns in (("positions", "fid, modem_id, \"time\""), ("tracks", "fid, modem_id, first_time, last_time, points")):
+        copy = copied(out, f"SELECT {columns} FROM {layer} ORDER BY fid")
+        stored = [tuple(r) for r in store.rows(f"SELECT {columns} FROM {layer} ORDER BY fid")]
+        if copy != stored:
+            problems.append(f"{layer}: the copy ({len(copy)} rows) differs from the store ({len(stored)} rows)")
+    # A box: exactly the store's points inside it (its R-tree of extents).
+    west, south, east, north = 5.0, 40.0, 12.0, 50.0
+    ogr2ogr(args, receiver, token, out, ["positions"], "-spat", str(west), str(south), str(east), str(north))
+    inside = {r[0] for r in copied(out, "SELECT fid FROM positions")}
+    expected = {r[0] for r in store.rows(
+        f"SELECT id FROM rtree_positions_geom WHERE minx >= {west} AND maxx <= {east} "
+        f"AND miny >= {south} AND maxy <= {north}")}
+    if inside != expected or not expected:
+        problems.append(f"bbox: {len(inside)} points copied, {len(expected)} in the box")
+    # Without the token: refused.
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{receiver.http_port}/api/collections", timeout=10)
+        problems.append("the API answered without the token")
+    except urllib.error.HTTPError as error:
+        if error.code != 401:
+            problems.append(f"without the token: {error.code}, not 401")
+    status, _ = receiver.stop()
+    if status != 0:
+        problems.append(f"stop: status {status}")
+    total = store.rows("SELECT count(*) FROM positions")[0][0]
+    print(f"oapif: {len(messages)} messages, {total} points; {first_copy} copied in {took:.1f} s "
+          f"while the last quarter of the messages arrived")
+    return problems
+
+
+def make_certificate(work, name):
+    """server.pem and server.key for 127.0.0.1, signed by the test's CA
+    (made at the first call); returns the CA's file."""
+    work = Path(work)
+    ca, ca_key = work / "ca.pem", work / "ca.key"
+    if not ca.exists():
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=kaldo-test-ca", "-keyout", str(ca_key), "-out", str(ca)],
+                       check=True, capture_output=True)
+    (work / "san.ext").write_text("subjectAltName=IP:127.0.0.1\n")
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={name}",
+                    "-keyout", str(work / "server.key"), "-out", str(work / "server.csr")],
+                   check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-req", "-days", "2", "-in", str(work / "server.csr"), "-CA", str(ca),
+                    "-CAkey", str(ca_key), "-CAcreateserial", "-extfile", str(work / "san.ext"),
+                    "-out", str(work / "server.pem")], check=True, capture_output=True)
+    return str(ca)
+
+
+def served_name(port, ca):
+    """The common name of the certificate the port answers with, and the
+    status of GET /healthz over that connection."""
+    import http.client
+    import ssl
+    context = ssl.create_default_context(cafile=ca)
+    connection = http.client.HTTPSConnection("127.0.0.1", port, context=context, timeout=10)
+    connection.request("GET", "/healthz")
+    status = connection.getresponse().status
+    subject = dict(pair[0] for pair in connection.sock.getpeercert()["subject"])
+    connection.close()
+    return subject.get("commonName"), status
+
+
+def check_tls(args, store):
+    if not shutil.which("openssl"):
+        raise FileNotFoundError("openssl (the program) makes the test's certificates")
+    import ssl
+    work = Path(args.work)
+    for stale in ("ca.pem", "ca.key"):
+        (work / stale).unlink(missing_ok=True)
+    ca = make_certificate(work, "first")
+    receiver = Receiver(args.kaldo, store.destination, args.work, free_port(), free_port(),
+                        extra=["--tls-cert", str(work / "server.pem"), "--tls-key", str(work / "server.key")])
+    receiver.start()
+    problems = []
+    messages, _ = make_messages(1, seed=4)
+    body = ("imei=300234010000009&momsn=7&transmit_time=24-05-17%2012%3A30%3A05&data=" +
+            messages[0]["payload"].hex()).encode()
+    request = urllib.request.Request(f"https://127.0.0.1:{receiver.http_port}/webhooks/rockblock",
+                                     data=body, method="POST")
+    with urllib.request.urlopen(request, timeout=10, context=ssl.create_default_context(cafile=ca)) as response:
+        if response.status != 200:
+            problems.append(f"webhook over HTTPS answered {response.status}")
+    name, status = served_name(receiver.http_port, ca)
+    if (name, status) != ("first", 200):
+        problems.append(f"before SIGHUP: certificate {name}, /healthz {status}")
+    make_certificate(work, "second")
+    receiver.proc.send_signal(signal.SIGHUP)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and name != "second":
+        time.sleep(0.1)
+        name, status = served_name(receiver.http_port, ca)
+    if (name, status) != ("second", 200):
+        problems.append(f"after SIGHUP: certificate {name}, /healthz {status}")
+    if receiver.proc.poll() is not None:
+        problems.append("SIGHUP ended the receiver")
+    status, _ = receiver.stop()
+    if status != 0:
+        problems.append(f"stop: status {status}")
+    if stored_keys(store) != [("300234010000009", 7)]:
+        problems.append(f"stored {stored_keys(store)}")
+    return problems
+
+
 def resident_mb(pid):
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmRSS:"):
@@ -441,17 +623,19 @@ def main():
     parser.add_argument("--kaldo", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--store", choices=["gpkg", "postgis"], default="gpkg")
-    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two"])
+    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two", "oapif", "tls"])
     parser.add_argument("--messages", type=int, default=4000)
     parser.add_argument("--senders", type=int, default=16)
     parser.add_argument("--kills", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=120)
     parser.add_argument("--memory-limit-mb", type=float, default=100,
                         help="the idle check's bound; 0: none (a sanitizer's build)")
+    parser.add_argument("--oapif-messages", type=int, default=3000,
+                        help="messages of the oapif check (one or two points each)")
     args = parser.parse_args()
     args.kaldo = str(Path(args.kaldo).resolve())
     Path(args.work).mkdir(parents=True, exist_ok=True)
-    checks = args.check or (["ready", "kill", "strace", "idle"] if args.store == "gpkg" else ["ready", "kill", "two"])
+    checks = args.check or (["ready", "kill", "strace", "idle", "oapif", "tls"] if args.store == "gpkg" else ["ready", "kill", "two"])
     passed = failed = skipped = 0
     for name in checks:
         try:
@@ -466,7 +650,7 @@ def main():
             continue
         try:
             problems = {"ready": check_ready, "kill": check_kill, "strace": check_strace,
-                        "idle": check_idle, "two": check_two}[name](args, store)
+                        "idle": check_idle, "two": check_two, "oapif": check_oapif, "tls": check_tls}[name](args, store)
         except FileNotFoundError as error:
             problems = [str(error)] if under_ci() else None
             if problems is None:
