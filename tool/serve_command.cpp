@@ -22,6 +22,8 @@
 #include "tool/run.h"
 #include "tool/serve/allow_list.h"
 #include "tool/serve/connection_budget.h"
+#include "tool/serve/event_stream.h"
+#include "tool/serve/live_map.h"
 #include "tool/serve/listener.h"
 #include "tool/serve/serve_log.h"
 #include "tool/serve/store.h"
@@ -159,10 +161,21 @@ int run_serve(const serve_options& options) {
     listening.push_back(describe("DirectIP", *directip_address, opened->port()));
     listeners.push_back(std::move(opened));
   }
+  // The live map and its events, beside the webhook on the --http port.
+  std::unique_ptr<event_stream> events;
+  std::unique_ptr<live_map> map;
+  std::vector<http_route> routes;
+  if (http_address) {
+    events = event_stream::start(options.destination, *store, {}, &error);
+    if (!events) return refuse("events: " + error);
+    map = live_map::start(options.destination, &error);
+    if (!map) return refuse("live map: " + error);
+    routes = {map->route(), events->route()};
+  }
   if (http_address) {
     // Providers give up after 3 s.
     listener_settings settings{*http_address, {}, read_timeout, 2500ms};
-    auto opened = open_http_listener(context, settings, webhook, {}, &error);
+    auto opened = open_http_listener(context, settings, webhook, routes, &error);
     if (!opened) return refuse("webhooks: " + error);
     listening.push_back(describe("webhooks", *http_address, opened->port()) + "/webhooks/rockblock");
     listeners.push_back(std::move(opened));
@@ -224,6 +237,8 @@ int run_serve(const serve_options& options) {
   // Whatever was submitted is committed (or answered "not stored") before
   // the process ends.
   store->close();
+  events.reset();
+  map.reset();
   log.notice("stopped");
   return 0;
 }
