@@ -22,7 +22,9 @@
 #include "tool/run.h"
 #include "tool/serve/allow_list.h"
 #include "tool/serve/connection_budget.h"
+#include "tool/serve/event_stream.h"
 #include "tool/serve/features_api.h"
+#include "tool/serve/live_map.h"
 #include "tool/serve/listener.h"
 #include "tool/serve/metrics.h"
 #include "tool/serve/read_access.h"
@@ -185,10 +187,18 @@ int run_serve(const serve_options& options) {
     listeners.push_back(std::move(opened));
   }
   std::unique_ptr<features_api> api;
+  // The live map and its events, beside the webhook on the --http port.
+  std::unique_ptr<event_stream> events;
+  std::unique_ptr<live_map> map;
   if (http_address) {
     api = open_features_api({options.destination, tls ? "https" : "http"});
+    events = event_stream::start(options.destination, *store, {}, &error);
+    if (!events) return refuse("events: " + error);
+    map = live_map::start(options.destination, &error);
+    if (!map) return refuse("live map: " + error);
     // Whatever the port shows is read behind the same check.
-    std::vector<http_route> routes = {api->route(), metrics_route(metrics), health_route(metrics)};
+    std::vector<http_route> routes = {map->route(), events->route(), api->route(), metrics_route(metrics),
+                                      health_route(metrics)};
     // Providers give up after 3 s.
     listener_settings settings{*http_address, {}, read_timeout, 2500ms, tls};
     auto opened = open_http_listener(context, settings, webhook, guarded(std::move(routes), reading), &error);
@@ -277,6 +287,8 @@ int run_serve(const serve_options& options) {
   // Whatever was submitted is committed (or answered "not stored") before
   // the process ends.
   store->close();
+  events.reset();
+  map.reset();
   log.notice("stopped");
   return 0;
 }

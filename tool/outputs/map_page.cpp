@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -132,6 +133,17 @@ ordered_json page_config(const fleet& fleet, const map_page_options& options) {
                      {"dashes", unit_style_at(u).dashes}});
   }
   config["units"] = std::move(units);
+  if (options.live) {
+    // New units take the colours the static page would give them next.
+    ordered_json palette = ordered_json::array();
+    for (std::size_t u = 0; u < palette_size; ++u) {
+      palette.push_back({{"colour", unit_colour(u)}, {"dashes", unit_style_at(u).dashes}});
+    }
+    config["palette"] = std::move(palette);
+    config["live"] = {{"events_url", valid_utf8(options.live->events_url)},
+                      {"last_event_id", options.live->last_event_id},
+                      {"unit", valid_utf8(options.live->unit)}};
+  }
   return config;
 }
 
@@ -176,6 +188,7 @@ void write_page(std::ostream& out, const fleet& fleet, const map_page_options& o
       << map_page_assets::leaflet_css() << "\n</style>\n<style>\n"
       << map_page_assets::page_css() << "\n</style>\n</head>\n<body>\n"
       << "<div id=\"kaldo-map\"></div>\n";
+  if (options.live) out << "<div id=\"kaldo-banner\" class=\"kaldo-banner\" role=\"alert\"></div>\n";
   write_legend(out, fleet);
   out << "<script>\n" << map_page_assets::leaflet_js() << "\n</script>\n"
       << "<script type=\"application/json\" id=\"kaldo-config\">"
@@ -194,6 +207,19 @@ void write_page(std::ostream& out, const fleet& fleet, const map_page_options& o
 }
 
 }  // namespace
+
+std::string map_page_html(const fleet& fleet, const map_page_options& options) {
+  std::ostringstream out;
+  write_page(out, fleet, options);
+  return std::move(out).str();
+}
+
+std::string point_feature_json(const track_point& point, bool with_source,
+                               std::optional<std::int64_t> id) {
+  ordered_json f = feature(point, with_source);
+  if (id) f["id"] = *id;
+  return dump(f);
+}
 
 std::string html_escape(std::string_view text) {
   const std::string valid = valid_utf8(text);

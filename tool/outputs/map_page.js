@@ -153,17 +153,11 @@
       .openOn(map);
   }
 
-  // The features come unit after unit, each unit's in time order.
-  var units = [];
-  var bounds = L.latLngBounds([]);
-  var next = 0;
-  config.units.forEach(function (unit) {
-    var own = features.slice(next, next + unit.points);
-    next += unit.points;
+  // A unit's points as map positions, in their order. A track that crosses
+  // the antimeridian goes on into the next copy of the world (longitudes
+  // past ±180°) rather than back across the map.
+  function placesOf(own) {
     var latlngs = new Array(own.length);
-    var emergencies = [];
-    // A track that crosses the antimeridian goes on into the next copy of
-    // the world (longitudes past ±180°) rather than back across the map.
     var shift = 0;
     for (var i = 0; i < own.length; i++) {
       var c = own[i].geometry.coordinates;
@@ -174,36 +168,65 @@
       }
       var lat = Math.max(-MAX_LATITUDE, Math.min(MAX_LATITUDE, c[1]));
       latlngs[i] = L.latLng(lat, c[0] + shift);
-      if (own[i].properties.emergency) emergencies.push(i);
     }
-    var group = L.featureGroup();
-    L.polyline(latlngs, { renderer: renderer, color: unit.colour, weight: 2, opacity: 0.75,
-      dashArray: unit.dashes || null, interactive: false, kaldoKind: 'track' }).addTo(group);
-    new PointSet(latlngs, own, { renderer: renderer, radius: 3, stroke: false,
-      fillColor: unit.colour, fillOpacity: 0.9, kaldoKind: 'points' }).addTo(group);
-    if (emergencies.length) {
-      new PointSet(emergencies.map(function (k) { return latlngs[k]; }),
-        emergencies.map(function (k) { return own[k]; }),
-        { renderer: renderer, radius: 5, color: '#ffffff', weight: 1, fillColor: EMERGENCY_RED,
-          fillOpacity: 1, kaldoKind: 'emergencies' }).addTo(group);
+    return latlngs;
+  }
+
+  function emergencyLayer(unit) {
+    return new PointSet([], [], { renderer: renderer, radius: 5, color: '#ffffff', weight: 1,
+      fillColor: EMERGENCY_RED, fillOpacity: 1, kaldoKind: 'emergencies' });
+  }
+
+  function setEmergencies(unit) {
+    var at = [];
+    for (var i = 0; i < unit.own.length; i++) if (unit.own[i].properties.emergency) at.push(i);
+    if (!at.length) return;
+    if (!unit.emergencies) {
+      unit.emergencies = emergencyLayer(unit);
+      unit.emergencies.addTo(unit.group);
     }
-    group.on('click', showPopup);
-    if (own.length) bounds.extend(L.latLngBounds(latlngs));
-    units.push({ group: group, feature: own[own.length - 1], latlng: latlngs[own.length - 1],
-      colour: unit.colour });
+    unit.emergencies.features = at.map(function (k) { return unit.own[k]; });
+    unit.emergencies.setLatLngs(at.map(function (k) { return unit.latlngs[k]; }));
+  }
+
+  function makeUnit(own, style) {
+    var unit = { own: own, latlngs: placesOf(own), colour: style.colour, group: L.featureGroup() };
+    unit.track = L.polyline(unit.latlngs, { renderer: renderer, color: style.colour, weight: 2,
+      opacity: 0.75, dashArray: style.dashes || null, interactive: false, kaldoKind: 'track' });
+    unit.track.addTo(unit.group);
+    unit.points = new PointSet(unit.latlngs, own, { renderer: renderer, radius: 3, stroke: false,
+      fillColor: style.colour, fillOpacity: 0.9, kaldoKind: 'points' });
+    unit.points.addTo(unit.group);
+    setEmergencies(unit);
+    unit.group.on('click', showPopup);
+    return unit;
+  }
+
+  function addRing(unit) {
+    var last = unit.own[unit.own.length - 1];
+    unit.ring = L.circleMarker(unit.latlngs[unit.latlngs.length - 1], { renderer: renderer,
+      radius: 8, color: unit.colour, weight: 3,
+      fillColor: last.properties.emergency ? EMERGENCY_RED : '#ffffff', fillOpacity: 1,
+      kaldoKind: 'last' });
+    unit.ring.kaldoFeature = last;
+    unit.group.addLayer(unit.ring);
+  }
+
+  // The features come unit after unit, each unit's in time order.
+  var units = [];
+  var bounds = L.latLngBounds([]);
+  var next = 0;
+  config.units.forEach(function (style) {
+    var unit = makeUnit(features.slice(next, next + style.points), style);
+    next += style.points;
+    if (unit.own.length) bounds.extend(L.latLngBounds(unit.latlngs));
+    units.push(unit);
   });
   performance.mark('kaldo-layers');
 
   units.forEach(function (unit) { unit.group.addTo(map); });
   // The rings last, so that no other unit's points hide them.
-  units.forEach(function (unit) {
-    if (!unit.feature) return;
-    var ring = L.circleMarker(unit.latlng, { renderer: renderer, radius: 8, color: unit.colour,
-      weight: 3, fillColor: unit.feature.properties.emergency ? EMERGENCY_RED : '#ffffff',
-      fillOpacity: 1, kaldoKind: 'last' });
-    ring.kaldoFeature = unit.feature;
-    unit.group.addLayer(ring);
-  });
+  units.forEach(function (unit) { if (unit.own.length) addRing(unit); });
 
   var legend = document.getElementById('kaldo-legend');
   L.DomEvent.disableClickPropagation(legend);
@@ -255,6 +278,164 @@
     map.setView([0, 0], 2);
   }
   performance.mark('kaldo-fitted');
+
+  if (config.live) follow(config.live);
+
+  // A live page (kaldo serve): each new point from the event stream joins
+  // its unit, or makes a new one; emergencies raise a banner.
+  function follow(live) {
+    var params = new URLSearchParams(location.search);
+    var token = params.get('token');
+    var lastId = live.last_event_id;
+    var source = null;
+    var shown = 0;
+    units.forEach(function (unit, u) {
+      unit.modemId = unit.own.length ? unit.own[0].properties.modem_id : '';
+      unit.item = legend.querySelector('li[data-unit="' + u + '"]');
+      shown += unit.own.length;
+    });
+
+    function rangeText(time) { return time.replace('T', ' ').slice(0, 19); }
+
+    function updateLegend(unit) {
+      var item = unit.item;
+      var count = unit.own.length;
+      item.querySelector('.kaldo-count').textContent = count + (count === 1 ? ' point' : ' points');
+      var emergencies = unit.emergencies ? unit.emergencies.features.length : 0;
+      var span = item.querySelector('.kaldo-emergencies');
+      if (emergencies && !span) {
+        item.querySelector('.kaldo-count').after(', ');
+        span = document.createElement('span');
+        span.className = 'kaldo-emergencies';
+        item.querySelector('.kaldo-count').nextSibling.after(span);
+      }
+      if (span) span.textContent = emergencies + (emergencies === 1 ? ' emergency' : ' emergencies');
+      var range = item.querySelector('.kaldo-range');
+      if (!range) {
+        item.appendChild(document.createElement('br'));
+        range = document.createElement('span');
+        range.className = 'kaldo-range';
+        item.appendChild(range);
+      }
+      range.textContent = rangeText(unit.own[0].properties.time) + ' \u2013 ' +
+        rangeText(unit.own[count - 1].properties.time) + ' UTC';
+      document.title = 'Tracks of ' + units.length + (units.length === 1 ? ' unit, ' : ' units, ') +
+        shown + (shown === 1 ? ' point' : ' points');
+    }
+
+    function newUnit(modemId) {
+      var u = units.length;
+      var unit = makeUnit([], config.palette[u % config.palette.length]);
+      unit.modemId = modemId;
+      var item = document.createElement('li');
+      item.setAttribute('data-unit', String(u));
+      var label = document.createElement('label');
+      var box = document.createElement('input');
+      box.type = 'checkbox';
+      box.checked = true;
+      var swatch = document.createElement('span');
+      swatch.className = 'kaldo-swatch';
+      swatch.style.background = unit.colour;
+      var id = document.createElement('span');
+      id.className = 'kaldo-id';
+      id.textContent = modemId;
+      label.append(box, ' ', swatch, id);
+      var count = document.createElement('span');
+      count.className = 'kaldo-count';
+      item.append(label, ' ', count);
+      legend.querySelector('ul').appendChild(item);
+      var none = legend.querySelector('p:not(.kaldo-key)');
+      if (none) none.remove();
+      box.addEventListener('change', function (event) { setShown(item, event.target.checked); });
+      items.push(item);
+      unit.item = item;
+      units.push(unit);
+      unit.group.addTo(map);
+      return unit;
+    }
+
+    // Adds the point unless the page has it; the unit after.
+    function add(feature) {
+      var p = feature.properties;
+      if (live.unit && p.modem_id !== live.unit) return null;
+      var unit = units.find(function (u) { return u.modemId === p.modem_id; }) || newUnit(p.modem_id);
+      var own = unit.own;
+      // After every point not later than it (times are ISO 8601 in UTC).
+      var at = own.length;
+      while (at > 0 && own[at - 1].properties.time > p.time) at--;
+      var c = feature.geometry.coordinates;
+      for (var k = at - 1; k >= 0 && own[k].properties.time === p.time; k--) {
+        var o = own[k].geometry.coordinates;
+        if (o[0] === c[0] && o[1] === c[1]) return unit;
+      }
+      own.splice(at, 0, feature);
+      shown++;
+      unit.latlngs = placesOf(own);
+      unit.track.setLatLngs(unit.latlngs);
+      unit.points.features = own;
+      unit.points.setLatLngs(unit.latlngs);
+      setEmergencies(unit);
+      if (unit.ring) unit.group.removeLayer(unit.ring);
+      addRing(unit);
+      updateLegend(unit);
+      return unit;
+    }
+
+    var banner = document.getElementById('kaldo-banner');
+    function raise(feature) {
+      var p = feature.properties;
+      var c = feature.geometry.coordinates;
+      var entry = document.createElement('div');
+      entry.className = 'kaldo-alert';
+      var text = document.createElement('span');
+      text.textContent = 'Emergency: ' + p.modem_id + ' at ' + rangeText(p.time) + ' UTC, ' +
+        c[1].toFixed(5) + ', ' + c[0].toFixed(5);
+      var zoom = document.createElement('button');
+      zoom.type = 'button';
+      zoom.textContent = 'Zoom to it';
+      zoom.addEventListener('click', function () {
+        map.setView([Math.max(-MAX_LATITUDE, Math.min(MAX_LATITUDE, c[1])), c[0]], 14);
+      });
+      var dismiss = document.createElement('button');
+      dismiss.type = 'button';
+      dismiss.textContent = 'Dismiss';
+      dismiss.addEventListener('click', function () { entry.remove(); });
+      entry.append(text, ' ', zoom, ' ', dismiss);
+      banner.appendChild(entry);
+    }
+
+    function url(after) {
+      var query = new URLSearchParams();
+      query.set('after', String(after));
+      if (live.unit) query.set('unit', live.unit);
+      if (token !== null) query.set('token', token);
+      return live.events_url + '?' + query.toString();
+    }
+
+    function connect() {
+      source = new EventSource(url(lastId));
+      source.addEventListener('position', function (event) {
+        add(JSON.parse(event.data));
+        lastId = Number(event.lastEventId);
+      });
+      // An emergency also comes as a position, after it: the point is
+      // added here too, so that a stream broken between the two loses it not.
+      source.addEventListener('emergency', function (event) {
+        var feature = JSON.parse(event.data);
+        add(feature);
+        raise(feature);
+        lastId = Number(event.lastEventId);
+      });
+      source.addEventListener('reset', function () { location.reload(); });
+    }
+    connect();
+    window.kaldoLive = {
+      lastEventId: function () { return lastId; },
+      // A new stream from the last event seen, as after a dropped connection.
+      reconnect: function () { source.close(); connect(); },
+      pointCount: function () { return shown; },
+    };
+  }
 
   // Handles for tests and for whoever opens the console.
   window.kaldoMap = map;

@@ -61,7 +61,7 @@ std::unique_ptr<fleet_output> open_map_page(const std::string& destination,
   auto staging = staging_dir::beside(destination, error);
   if (staging == nullptr) return nullptr;
   return std::make_unique<map_page_output>(
-      destination, map_page_options{.tiles_url = options.tiles_url, .with_source = options.with_source},
+      destination, map_page_options{.tiles_url = options.tiles_url, .with_source = options.with_source, .live = {}},
       std::move(staging));
 }
 

@@ -103,6 +103,8 @@ class point_writer {
   // OGR style strings for the points from now on (KML): `emergency` for
   // those with the emergency flag, `usual` for the others.
   void set_styles(std::string usual, std::string emergency);
+  // The id the layer gave the point written last.
+  GIntBig last_fid() const { return feature_->GetFID(); }
 
  private:
   OGRLayer& layer_;

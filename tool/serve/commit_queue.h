@@ -32,6 +32,8 @@ namespace kaldo::tool::serve {
 struct pending_message {
   received_message message;
   store_result result;
+  // The points its commit added (committed only).
+  std::vector<committed_point> added;
 };
 
 class commit_queue {

@@ -8,6 +8,7 @@
 #include <cpl_conv.h>
 
 #include <future>
+#include <mutex>
 
 #include "tool/outputs/ogr_session.h"
 #include "tool/serve/commit_queue.h"
@@ -40,11 +41,34 @@ using clock_type = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds first_backoff{100};
 constexpr std::chrono::milliseconds longest_backoff{2000};
 
+// Who is told of commits: added from any thread, called on the writer's.
+class commit_hooks {
+ public:
+  void add(commit_hook hook) {
+    std::lock_guard lock(mutex_);
+    hooks_.push_back(std::move(hook));
+  }
+
+  void tell(const std::vector<pending_message*>& batch) {
+    std::vector<committed_point> points;
+    for (const pending_message* p : batch) {
+      points.insert(points.end(), p->added.begin(), p->added.end());
+    }
+    if (points.empty()) return;
+    std::lock_guard lock(mutex_);
+    for (const commit_hook& hook : hooks_) hook(points);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<commit_hook> hooks_;
+};
+
 // What only the writing thread touches.
 class store_connection {
  public:
-  store_connection(std::string destination, int century)
-      : destination_(std::move(destination)), century_(century) {}
+  store_connection(std::string destination, int century, std::shared_ptr<commit_hooks> hooks)
+      : destination_(std::move(destination)), century_(century), hooks_(std::move(hooks)) {}
 
   bool open(std::string* error) {
     // GDAL's PostgreSQL driver would otherwise write the rows of tables it
@@ -63,7 +87,10 @@ class store_connection {
   std::size_t write(std::vector<pending_message*>& batch) {
     if (store_ == nullptr && !reconnect(batch)) return 0;
     switch (write_batch(*store_, century_, batch)) {
-      case batch_outcome::committed: backoff_ = first_backoff; return 1;
+      case batch_outcome::committed:
+        backoff_ = first_backoff;
+        hooks_->tell(batch);
+        return 1;
       case batch_outcome::nothing_to_write: return 0;
       case batch_outcome::failed: break;
     }
@@ -78,7 +105,10 @@ class store_connection {
       std::vector<pending_message*> one{p};
       if (store_ == nullptr && !reconnect(one)) continue;
       const batch_outcome outcome = write_batch(*store_, century_, one);
-      if (outcome == batch_outcome::committed) ++commits;
+      if (outcome == batch_outcome::committed) {
+        ++commits;
+        hooks_->tell(one);
+      }
       if (outcome == batch_outcome::failed) store_.reset();
     }
     return commits;
@@ -110,6 +140,7 @@ class store_connection {
 
   std::string destination_;
   int century_;
+  std::shared_ptr<commit_hooks> hooks_;
   std::unique_ptr<gdal_messages> messages_;
   std::unique_ptr<store_dataset> store_;
   std::chrono::milliseconds backoff_ = first_backoff;
@@ -119,7 +150,8 @@ class store_connection {
 
 class ogr_message_store final : public message_store {
  public:
-  explicit ogr_message_store(std::unique_ptr<commit_queue> queue) : queue_(std::move(queue)) {}
+  ogr_message_store(std::unique_ptr<commit_queue> queue, std::shared_ptr<commit_hooks> hooks)
+      : queue_(std::move(queue)), hooks_(std::move(hooks)) {}
   ~ogr_message_store() override { close(); }
 
   void submit(received_message message, std::function<void(store_result)> done) override {
@@ -127,9 +159,11 @@ class ogr_message_store final : public message_store {
   }
   void close() override { queue_->close(); }
   std::uint64_t commits() const override { return queue_->commits(); }
+  void on_commit(commit_hook hook) override { hooks_->add(std::move(hook)); }
 
  private:
   std::unique_ptr<commit_queue> queue_;
+  std::shared_ptr<commit_hooks> hooks_;
 };
 
 }  // namespace
@@ -137,13 +171,14 @@ class ogr_message_store final : public message_store {
 std::unique_ptr<message_store> open_message_store(const std::string& destination,
                                                   const store_options& options,
                                                   std::string* error) {
-  auto connection = std::make_shared<store_connection>(destination, options.century);
+  auto hooks = std::make_shared<commit_hooks>();
+  auto connection = std::make_shared<store_connection>(destination, options.century, hooks);
   auto queue = commit_queue::start(
       options, [connection](std::string* why) { return connection->open(why); },
       [connection](std::vector<pending_message*>& batch) { return connection->write(batch); },
       [connection] { connection->close(); }, error);
   if (queue == nullptr) return nullptr;
-  return std::make_unique<ogr_message_store>(std::move(queue));
+  return std::make_unique<ogr_message_store>(std::move(queue), std::move(hooks));
 }
 
 }  // namespace kaldo::tool::serve

@@ -20,6 +20,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "tool/fleet.h"
 
 namespace kaldo::tool::serve {
 
@@ -72,6 +75,17 @@ struct store_options {
   std::chrono::milliseconds answer_within{2500};
 };
 
+// A point new to the store, as its commit added it.
+struct committed_point {
+  std::int64_t position_fid = 0;  // its row in `positions`
+  track_point point;
+};
+
+// Told of every commit that added points, in commit order, on the store's
+// writing thread: it must return at once (hand the points on, wake a
+// thread), or it holds up every sender's confirmation.
+using commit_hook = std::function<void(const std::vector<committed_point>& points)>;
+
 class message_store {
  public:
   virtual ~message_store() = default;
@@ -92,6 +106,11 @@ class message_store {
   // Transactions committed so far: fewer than the messages when they
   // shared commits.
   virtual std::uint64_t commits() const = 0;
+
+  // Adds `hook`, told of each commit from now on. A hook is only a nudge
+  // for low latency: what it was told is in the store (position_events.h)
+  // for whoever missed it, another process included.
+  virtual void on_commit(commit_hook hook) { (void)hook; }
 };
 
 // Opens or creates the store at `destination` (a GeoPackage path, or

@@ -10,6 +10,7 @@
 
 #include "tool/outputs/ogr_layers.h"
 #include "tool/serve/growing_track.h"
+#include "tool/serve/position_events.h"
 #include "tool/serve/session_decoding.h"
 #include "tool/utc_text.h"
 
@@ -245,7 +246,20 @@ class batch_transaction {
     std::string error;
     CPLErrorReset();
     if (!points_->write(point, 0, &error)) throw write_failure{error};
+    added_.push_back({points_->last_fid(), point});
     return true;
+  }
+
+  const committed_point& last_added() const { return added_.back(); }
+
+  // Gives the batch's new points their event ids (position_events.h), last
+  // in the transaction: on PostgreSQL the ids' lock is held the shortest.
+  void record_events() {
+    std::vector<std::int64_t> fids;
+    fids.reserve(added_.size());
+    for (const committed_point& p : added_) fids.push_back(p.position_fid);
+    std::string error;
+    if (!record_position_events(store_, fids, &error)) throw write_failure{error};
   }
 
   void write_tracks() {
@@ -351,6 +365,7 @@ class batch_transaction {
   store_dataset& store_;
   std::map<std::string, unit_state> units_;
   std::optional<point_writer> points_;
+  std::vector<committed_point> added_;
 };
 
 // GDAL's PostgreSQL driver turns a transaction started while a read of its
@@ -375,6 +390,7 @@ void fail_all(std::vector<pending_message*>& batch, const std::string& reason) {
     p->result.duplicate = false;
     p->result.positions_added = 0;
     p->result.error = reason;
+    p->added.clear();
   }
 }
 
@@ -387,6 +403,7 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
   std::vector<decoded_session> decoded;
   for (pending_message* p : batch) {
     p->result = store_result{};
+    p->added.clear();
     if (!is_imei(p->message.imei)) {
       p->result.error = "not stored: the IMEI is not 15 digits";
       continue;
@@ -415,10 +432,13 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
       result.error = decoded[i].error;
       transaction.insert_message(writable[i]->message, decoded[i]);
       for (const track_point& point : decoded[i].points) {
-        if (transaction.add_point(point)) ++result.positions_added;
+        if (!transaction.add_point(point)) continue;
+        ++result.positions_added;
+        writable[i]->added.push_back(transaction.last_added());
       }
     }
     transaction.write_tracks();
+    transaction.record_events();
   } catch (const write_failure& failure) {
     dataset.RollbackTransaction();
     fail_all(writable, "not committed: " + failure.reason);

@@ -128,7 +128,7 @@ nlohmann::json geojson(const std::string& page) {
 }
 
 TEST(WriteMapPage, HostileModemIdsNeitherEndAnElementNorBecomeMarkup) {
-  const std::string page = written_page(two_units(), {.tiles_url = "", .with_source = true});
+  const std::string page = written_page(two_units(), {.tiles_url = "", .with_source = true, .live = {}});
   // Leaflet, the configuration, the tracks and the page's script: every
   // element opened is closed once, by its own tag.
   EXPECT_EQ(count(page, "<script"), 4u);
@@ -185,7 +185,7 @@ TEST(WriteMapPage, FieldsComeInTheLayersOrderAndSourceOnlyWhenAskedFor) {
 
   std::vector<std::string> with_source = fields;
   with_source.push_back("source");
-  const std::string with = written_page(two_units(), {.tiles_url = "", .with_source = true});
+  const std::string with = written_page(two_units(), {.tiles_url = "", .with_source = true, .live = {}});
   EXPECT_EQ(names(first_properties(with)), with_source);
   EXPECT_EQ(first_properties(with)["source"], "in/300034012345670_1.sbd");
   EXPECT_EQ(geojson(with)["features"][2]["properties"]["source"], "in/mail.eml (</script>.sbd)");
