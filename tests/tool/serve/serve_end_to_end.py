@@ -122,9 +122,10 @@ class Receiver:
     """kaldo serve, told where to listen, with a systemd notification
     socket of its own."""
 
-    def __init__(self, kaldo, store, work, directip_port, http_port, wrap=()):
+    def __init__(self, kaldo, store, work, directip_port, http_port, wrap=(), extra=()):
         self.kaldo, self.store, self.work = kaldo, store, Path(work)
         self.directip_port, self.http_port, self.wrap = directip_port, http_port, list(wrap)
+        self.extra = list(extra)
         self.proc = None
         self.starts = 0
 
@@ -139,7 +140,7 @@ class Receiver:
         self.proc = subprocess.Popen(
             self.wrap + [self.kaldo, "serve", "--store", self.store,
                          "--directip", f"127.0.0.1:{self.directip_port}",
-                         "--http", f"127.0.0.1:{self.http_port}", "--read-timeout", "5"],
+                         "--http", f"127.0.0.1:{self.http_port}", "--read-timeout", "5"] + self.extra,
             stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env)
         log.close()
         try:
