@@ -174,11 +174,6 @@ int run_serve(const serve_options& options) {
   }
   std::unique_ptr<message_store> store = open_message_store(options.destination, store_settings, &error);
   if (!store) return refuse(error);
-  std::unique_ptr<alert_dispatcher> dispatcher;
-  if (!store_settings.alert_targets.empty()) {
-    dispatcher = std::make_unique<alert_dispatcher>(alerting, log);
-    alerts.store(dispatcher.get());
-  }
 
   connection_budget budget(options.max_connections);
   asio::io_context io(1);
@@ -200,6 +195,13 @@ int run_serve(const serve_options& options) {
     if (!opened) return refuse("webhooks: " + error);
     listening.push_back(describe("webhooks", *http_address, opened->port()) + "/webhooks/rockblock");
     listeners.push_back(std::move(opened));
+  }
+  // Nothing is received before io.run(): the dispatcher is in place before
+  // the first commit, and takes no alert over when the ports were refused.
+  std::unique_ptr<alert_dispatcher> dispatcher;
+  if (!store_settings.alert_targets.empty()) {
+    dispatcher = std::make_unique<alert_dispatcher>(alerting, log);
+    alerts.store(dispatcher.get());
   }
   std::string ready = "listening: ";
   for (std::size_t i = 0; i < listening.size(); ++i) ready += (i ? ", " : "") + listening[i];

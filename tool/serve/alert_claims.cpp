@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -173,8 +174,10 @@ std::vector<claimed_alert> alert_ledger::select(const std::string& where, std::s
 
 std::vector<claimed_alert> alert_ledger::take_over(std::int64_t now, std::string* error) {
   std::vector<claimed_alert> taken;
+  std::map<std::string, std::string> previous;
   for (claimed_alert& a : select("owner <> " + sql_literal(owner_), error)) {
     if (a.lease_until >= now && !owner_is_gone(a.owner)) continue;
+    previous[a.key] = a.owner;
     // Taken only from the owner it was read with: of two receivers taking
     // it over at once, one changes the row.
     const std::string sql = std::string("UPDATE ") + alerts_table + " SET owner = " +
@@ -187,6 +190,9 @@ std::vector<claimed_alert> alert_ledger::take_over(std::int64_t now, std::string
   }
   if (!error->empty()) return taken;
   taken = select("owner = " + sql_literal(owner_), error);
+  for (claimed_alert& a : taken) {
+    if (auto p = previous.find(a.key); p != previous.end()) a.taken_from = p->second;
+  }
   return taken;
 }
 

@@ -51,6 +51,7 @@ struct claimed_alert {
   std::string owner;
   std::int64_t lease_until = 0;
   int attempts = 0;
+  std::string taken_from;  // the owner it was taken over from, if it was
 };
 
 // This process's owner name: host, process id and a random part, so that

@@ -137,8 +137,10 @@ class alert_dispatcher::target_worker {
     }
     for (claimed_alert& a : ledger.take_over(unix_now(), &error)) {
       if (jobs_.contains(a.key) || finished_.contains(a.key)) continue;
-      log_.notice("alerts (" + target_ + "): taking over the alert of " +
-                  a.modem_id + " at " + a.time);
+      if (!a.taken_from.empty()) {
+        log_.notice("alerts (" + target_ + "): taking over the alert of " + a.modem_id + " at " +
+                    a.time + " from " + a.taken_from);
+      }
       jobs_.emplace(a.key, job{std::move(a), clock_type::now()});
     }
     if (!error.empty()) log_.notice("alerts (" + target_ + "): " + error);

@@ -94,6 +94,10 @@ program_outcome run_alert_program(const std::string& program, const std::string&
   posix_spawn_file_actions_adddup2(&setup.actions, to_child[0], STDIN_FILENO);
   // Whatever it prints joins the receiver's log.
   posix_spawn_file_actions_adddup2(&setup.actions, STDERR_FILENO, STDOUT_FILENO);
+  // Nothing else of the receiver's: not every descriptor it holds is
+  // close-on-exec (Asio's sockets are not), and a program that outlives
+  // a killed receiver would keep its ports, so that it could not start again.
+  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
   // The child starts with no signal blocked and every signal at its
   // default, whatever the receiver's threads had set.
   sigset_t none, all;

@@ -5,6 +5,7 @@
 // taken over only from an owner that left).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <ogrsf_frmts.h>
 #include <unistd.h>
 
@@ -148,6 +149,9 @@ TEST(AlertMessage, BackoffDoublesFromASecondUpToFiveMinutes) {
 TEST(AlertProgram, RunsWithoutAShellWithTheReportOnItsInputAndATimeout) {
   temp_dir dir;
   const std::string seen = dir.path() + "/seen";
+  // A descriptor of the receiver's that is not close-on-exec, as Asio's
+  // sockets are not.
+  const int held = open("/dev/null", O_RDONLY);
   struct program_case {
     const char* name;
     std::string script;
@@ -160,6 +164,8 @@ TEST(AlertProgram, RunsWithoutAShellWithTheReportOnItsInputAndATimeout) {
   const program_case cases[] = {
       {"input and variables reach it", "{ printf '%s|%s|' \"$KALDO_MODEM_ID\" \"$KALDO_LATITUDE\"; cat; } > " + seen,
        "{\"a\":1}", 5s, true, "", "unit 7|33.75|{\"a\":1}"},
+      {"the receiver's descriptors stay its own",
+       "test ! -e /proc/$$/fd/" + std::to_string(held), "{}", 5s, true, "", ""},
       {"a status other than 0 fails", "exit 3", "{}", 5s, false, "exited with status 3", ""},
       {"killed by a signal fails", "kill -TERM $$", "{}", 5s, false, "ended by signal", ""},
       {"one that reads nothing of a large input does not end the receiver", "exit 0",
@@ -192,6 +198,7 @@ TEST(AlertProgram, RunsWithoutAShellWithTheReportOnItsInputAndATimeout) {
           << c.name << ": " << stat;
     }
   }
+  close(held);
   const program_outcome missing = run_alert_program(dir.path() + "/none", "{}", {}, 1s);
   EXPECT_FALSE(missing.succeeded);
   EXPECT_NE(missing.error.find("cannot run"), std::string::npos) << missing.error;
