@@ -1,12 +1,14 @@
 #include "tool/serve_command.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 #include <systemd/sd-daemon.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -20,6 +22,9 @@
 
 #include "tool/interrupt.h"
 #include "tool/run.h"
+#include "tool/serve/alert_claims.h"
+#include "tool/serve/alert_dispatcher.h"
+#include "tool/serve/alert_post.h"
 #include "tool/serve/allow_list.h"
 #include "tool/serve/connection_budget.h"
 #include "tool/serve/event_stream.h"
@@ -61,6 +66,8 @@ struct serve_options {
   std::string log_format = "text";
   bool insecure = false;
   bool quiet = false;
+  std::string on_emergency;
+  std::string alert_url;
 };
 
 int refuse(const std::string& text) {
@@ -161,6 +168,13 @@ int run_serve(const serve_options& options) {
     return refuse(insecure.front() + "; refused beyond loopback without --insecure");
   }
 
+  if (!options.on_emergency.empty() && access(options.on_emergency.c_str(), X_OK) != 0) {
+    return refuse("--on-emergency: " + options.on_emergency + " is not a program this user can run");
+  }
+  if (!options.alert_url.empty() && !usable_alert_url(options.alert_url, &error)) {
+    return refuse("--alert-url: " + error);
+  }
+
   const log_format format = options.log_format == "json" ? log_format::json : log_format::text;
   serve_log log(format, options.quiet);
   serve_metrics metrics;
@@ -170,6 +184,21 @@ int run_serve(const serve_options& options) {
   raise_open_file_limit();
   store_options store_settings;
   store_settings.century = std::stoi(options.century);
+  alert_settings alerting;
+  alerting.destination = options.destination;
+  alerting.program = options.on_emergency;
+  alerting.url = options.alert_url;
+  alerting.owner = new_alert_owner();
+  // Commits feed the alerts only once the dispatcher exists, which is
+  // before anything is received.
+  std::atomic<alert_dispatcher*> alerts{nullptr};
+  store_settings.alert_targets = alert_targets(alerting);
+  if (!store_settings.alert_targets.empty()) {
+    store_settings.alert_owner = alerting.owner;
+    store_settings.committed_points = [&alerts](const std::vector<track_point>& added) {
+      if (alert_dispatcher* a = alerts.load()) a->committed(added);
+    };
+  }
   std::unique_ptr<message_store> store = open_message_store(options.destination, store_settings, &error);
   if (!store) return refuse(error);
 
@@ -212,6 +241,13 @@ int run_serve(const serve_options& options) {
     for (const auto& l : listeners) open += l->open_connections();
     return open;
   });
+  // Nothing is received before io.run(): the dispatcher is in place before
+  // the first commit, and takes no alert over when the ports were refused.
+  std::unique_ptr<alert_dispatcher> dispatcher;
+  if (!store_settings.alert_targets.empty()) {
+    dispatcher = std::make_unique<alert_dispatcher>(alerting, log);
+    alerts.store(dispatcher.get());
+  }
   std::string ready = "listening: ";
   for (std::size_t i = 0; i < listening.size(); ++i) ready += (i ? ", " : "") + listening[i];
   log.notice(ready + "; storing into " + options.destination);
@@ -289,6 +325,12 @@ int run_serve(const serve_options& options) {
   store->close();
   events.reset();
   map.reset();
+  if (dispatcher) {
+    // An alert under way gets what is left of the promised 10 s.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        stop_by + 1500ms - std::chrono::steady_clock::now());
+    dispatcher->stop(std::max<std::chrono::milliseconds>(left, 200ms));
+  }
   log.notice("stopped");
   return 0;
 }
@@ -331,6 +373,13 @@ std::function<int()> setup_serve_command(CLI::App& command) {
       ->check(CLI::IsMember({"text", "json"}));
   command.add_flag("--insecure", options->insecure,
                    "Listen beyond loopback without --allow (DirectIP) or a token or key (webhooks)");
+  command.add_option("--on-emergency", options->on_emergency,
+                     "Run this program (no shell) once per new emergency report: the report as "
+                     "JSON on its input, KALDO_MODEM_ID, KALDO_TIME, KALDO_LATITUDE and "
+                     "KALDO_LONGITUDE in its environment; 30 s to finish");
+  command.add_option("--alert-url", options->alert_url,
+                     "POST each new emergency report as JSON to this URL, with an "
+                     "Idempotency-Key header; retried for up to an hour");
   command.add_flag("-q,--quiet", options->quiet, "Log only what was refused or not stored");
   return [options] { return run_serve(*options); };
 }

@@ -67,8 +67,12 @@ class commit_hooks {
 // What only the writing thread touches.
 class store_connection {
  public:
-  store_connection(std::string destination, int century, std::shared_ptr<commit_hooks> hooks)
-      : destination_(std::move(destination)), century_(century), hooks_(std::move(hooks)) {}
+  store_connection(std::string destination, const store_options& options, std::shared_ptr<commit_hooks> hooks)
+      : destination_(std::move(destination)),
+        century_(options.century),
+        hooks_(std::move(hooks)),
+        claiming_{options.alert_targets, options.alert_owner},
+        committed_points_(options.committed_points) {}
 
   bool open(std::string* error) {
     // GDAL's PostgreSQL driver would otherwise write the rows of tables it
@@ -86,10 +90,11 @@ class store_connection {
 
   std::size_t write(std::vector<pending_message*>& batch) {
     if (store_ == nullptr && !reconnect(batch)) return 0;
-    switch (write_batch(*store_, century_, batch)) {
+    switch (write_batch(*store_, century_, batch, claiming_, &added_)) {
       case batch_outcome::committed:
         backoff_ = first_backoff;
         hooks_->tell(batch);
+        tell_added();
         return 1;
       case batch_outcome::nothing_to_write: return 0;
       case batch_outcome::failed: break;
@@ -104,17 +109,23 @@ class store_connection {
     for (pending_message* p : batch) {
       std::vector<pending_message*> one{p};
       if (store_ == nullptr && !reconnect(one)) continue;
-      const batch_outcome outcome = write_batch(*store_, century_, one);
+      const batch_outcome outcome = write_batch(*store_, century_, one, claiming_, &added_);
       if (outcome == batch_outcome::committed) {
         ++commits;
         hooks_->tell(one);
       }
+      tell_added();
       if (outcome == batch_outcome::failed) store_.reset();
     }
     return commits;
   }
 
  private:
+  void tell_added() {
+    if (committed_points_ && !added_.empty()) committed_points_(added_);
+    added_.clear();
+  }
+
   bool reconnect(std::vector<pending_message*>& batch) {
     const auto now = clock_type::now();
     if (now < retry_at_) {
@@ -141,6 +152,9 @@ class store_connection {
   std::string destination_;
   int century_;
   std::shared_ptr<commit_hooks> hooks_;
+  alert_claiming claiming_;
+  std::function<void(const std::vector<track_point>&)> committed_points_;
+  std::vector<track_point> added_;
   std::unique_ptr<gdal_messages> messages_;
   std::unique_ptr<store_dataset> store_;
   std::chrono::milliseconds backoff_ = first_backoff;
@@ -172,7 +186,7 @@ std::unique_ptr<message_store> open_message_store(const std::string& destination
                                                   const store_options& options,
                                                   std::string* error) {
   auto hooks = std::make_shared<commit_hooks>();
-  auto connection = std::make_shared<store_connection>(destination, options.century, hooks);
+  auto connection = std::make_shared<store_connection>(destination, options, hooks);
   auto queue = commit_queue::start(
       options, [connection](std::string* why) { return connection->open(why); },
       [connection](std::vector<pending_message*>& batch) { return connection->write(batch); },

@@ -73,6 +73,14 @@ struct store_options {
   // then is answered "not committed" (its sender sends it again), even
   // while the database hangs. The webhooks' providers give up after 3 s.
   std::chrono::milliseconds answer_within{2500};
+  // Each new emergency report is claimed for these alert targets, in the
+  // name of `alert_owner`, in the transaction that stores it (see
+  // alert_claims.h); none when empty.
+  std::vector<std::string> alert_targets;
+  std::string alert_owner;
+  // Called on the store's writing thread after each commit, with the
+  // points that commit added; it must not block.
+  std::function<void(const std::vector<track_point>& added)> committed_points;
 };
 
 // A point new to the store, as its commit added it.

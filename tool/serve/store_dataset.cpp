@@ -13,6 +13,7 @@
 #include "tool/outputs/ogr_outputs.h"
 #include "tool/outputs/ogr_session.h"
 #include "tool/serve/position_events.h"
+#include "tool/serve/alert_claims.h"
 
 namespace kaldo::tool::serve {
 namespace {
@@ -300,6 +301,7 @@ std::unique_ptr<store_dataset> open_store(const std::string& destination, std::s
   }
   if (version < store_schema_version && !upgrade(*store, *output, error)) return nullptr;
   if (!ensure_position_events(*store, error)) return nullptr;
+  if (!ensure_alerts_table(*store->dataset, store->postgres, error)) return nullptr;
   store->positions = store->dataset->GetLayerByName(positions_layer);
   store->tracks = store->dataset->GetLayerByName(tracks_layer);
   store->messages = store->dataset->GetLayerByName(messages_layer);

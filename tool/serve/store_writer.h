@@ -16,6 +16,7 @@
 // unit, is changed by one at a time. The unique index stays the last word.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "tool/serve/commit_queue.h"
@@ -29,7 +30,17 @@ enum class batch_outcome {
   failed,            // the database failed: nothing committed, each result says why
 };
 
-// Writes `batch` into `store` in one transaction and sets every result.
-batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch);
+// Alerts claimed in the batch's transaction: for each new emergency
+// report, one claim per target, in the owner's name.
+struct alert_claiming {
+  std::vector<std::string> targets;
+  std::string owner;
+};
+
+// Writes `batch` into `store` in one transaction and sets every result;
+// the points it added go into `*added` once committed.
+batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch,
+                          const alert_claiming& claiming = {},
+                          std::vector<track_point>* added = nullptr);
 
 }  // namespace kaldo::tool::serve
