@@ -72,72 +72,18 @@ class directip_connection : public std::enable_shared_from_this<directip_connect
   bool answered_ = false;
 };
 
-class directip_listener final : public listener,
-                                public std::enable_shared_from_this<directip_listener> {
+class directip_listener final : public accepting_listener {
  public:
+  // The gateway opens many connections at once from few addresses: no
+  // limit per peer but the budget's own.
   directip_listener(listener_context context, listener_settings settings)
-      : context_(context), settings_(std::move(settings)), acceptor_(context.io) {}
+      : accepting_listener(context, std::move(settings), "directip", SIZE_MAX) {}
 
-  bool open(std::string* error) {
-    if (!open_acceptor(acceptor_, settings_.address, error)) return false;
-    accept();
-    return true;
+ protected:
+  void start_connection(tcp::socket socket, std::string peer) override {
+    auto self = std::static_pointer_cast<directip_listener>(shared_from_this());
+    std::make_shared<directip_connection>(std::move(self), std::move(socket), std::move(peer))->start();
   }
-
-  unsigned short port() const override { return acceptor_.local_endpoint().port(); }
-  void stop() override {
-    error_code ignored;
-    acceptor_.close(ignored);
-  }
-  std::size_t open_connections() const override { return open_; }
-
-  listener_context& context() { return context_; }
-  const listener_settings& settings() const { return settings_; }
-  void opened() { ++open_; }
-  void closed(const asio::ip::address& address) {
-    --open_;
-    context_.budget.give_back(address);
-  }
-
- private:
-  void accept() {
-    acceptor_.async_accept([this, self = shared_from_this()](error_code failed, tcp::socket socket) {
-      if (failed == asio::error::operation_aborted || !acceptor_.is_open()) return;
-      if (!failed) welcome(std::move(socket));
-      // Out of file descriptors or the like: accept again, not at once.
-      if (failed) {
-        auto pause = std::make_shared<asio::steady_timer>(context_.io, std::chrono::milliseconds(50));
-        pause->async_wait([this, self, pause](error_code) {
-          if (acceptor_.is_open()) accept();
-        });
-        return;
-      }
-      accept();
-    });
-  }
-
-  void welcome(tcp::socket socket) {
-    error_code failed;
-    const tcp::endpoint remote = socket.remote_endpoint(failed);
-    if (failed) return;
-    const std::string peer = peer_text(remote);
-    if (!settings_.allowed.empty() && !settings_.allowed.allows(remote.address())) {
-      context_.log.refused("directip", peer, "not in the allowed networks");
-      return;
-    }
-    // The gateway opens many connections at once from few addresses.
-    if (!context_.budget.take(remote.address(), SIZE_MAX)) {
-      context_.log.refused("directip", peer, "too many connections");
-      return;
-    }
-    opened();
-    std::make_shared<directip_connection>(shared_from_this(), std::move(socket), peer)->start();
-  }
-
-  listener_context context_;
-  listener_settings settings_;
-  tcp::acceptor acceptor_;
-  std::size_t open_ = 0;
 };
 
 directip_connection::directip_connection(std::shared_ptr<directip_listener> owner, tcp::socket socket,
@@ -205,18 +151,8 @@ void directip_connection::take(const std::string& frame) {
   // to the listeners' thread whole, so that it never ends on the other.
   owner_->context().store.submit(std::move(message), [self, &io, imei, momsn](store_result result) mutable {
     asio::post(io, [self = std::move(self), imei, momsn, result = std::move(result)] {
-      message_log_entry entry;
-      entry.channel = "directip";
-      entry.peer = self->peer_;
-      entry.imei = imei;
-      entry.momsn = momsn;
-      entry.outcome = !result.committed ? "not_stored" : result.duplicate ? "duplicate" : "stored";
-      if (result.committed) entry.status = to_string(result.status);
-      entry.positions_added = result.positions_added;
-      entry.commit_time = result.commit_time;
-      entry.reason = result.error;
-      if (self->answered_ && result.committed) entry.reason = "committed after the sender was told otherwise";
-      self->owner_->context().log.message(entry);
+      self->owner_->context().log.message(
+          stored_entry("directip", self->peer_, imei, momsn, result, self->answered_));
       self->answer(result.committed);
     });
   });

@@ -188,88 +188,46 @@ class session_exchange final : public http_exchange {
   std::size_t most_pending_ = 0;
 };
 
-class http_listener final : public listener, public std::enable_shared_from_this<http_listener> {
+class http_listener final : public accepting_listener {
  public:
   http_listener(listener_context context, listener_settings settings, webhook_settings webhook,
                 std::vector<http_route> routes)
-      : context_(context), settings_(std::move(settings)), webhook_(std::move(webhook)),
-        routes_(std::move(routes)), acceptor_(context.io) {}
+      : accepting_listener(context, std::move(settings), "rockblock", max_connections_per_peer),
+        webhook_(std::move(webhook)),
+        routes_(std::move(routes)) {}
 
-  bool open(std::string* error) {
-    if (!open_acceptor(acceptor_, settings_.address, error)) return false;
-    accept();
-    return true;
-  }
-
-  unsigned short port() const override { return acceptor_.local_endpoint().port(); }
   void stop() override {
-    error_code ignored;
-    acceptor_.close(ignored);
+    accepting_listener::stop();
     stopping_ = true;
     for (const auto& stream : streams_) {
       if (auto session = stream.lock()) session->end_stream();
     }
     streams_.clear();
   }
-  std::size_t open_connections() const override { return open_; }
 
-  listener_context& context() { return context_; }
-  const listener_settings& settings() const { return settings_; }
   const webhook_settings& webhook() const { return webhook_; }
   const std::vector<http_route>& routes() const { return routes_; }
   // Streams are ended when the listener stops: they never end otherwise.
   void streaming(const std::shared_ptr<stream_owner>& session) { streams_.push_back(session); }
   bool stopping() const { return stopping_; }
-  void closed(const asio::ip::address& address) {
-    --open_;
-    context_.budget.give_back(address);
+
+ protected:
+  void start_connection(tcp::socket socket, std::string peer) override {
+    auto self = std::static_pointer_cast<http_listener>(shared_from_this());
+    if (settings().tls) {
+      std::make_shared<http_session<tls_stream>>(std::move(self), std::move(socket), std::move(peer),
+                                                 settings().tls->current())
+          ->start();
+    } else {
+      std::make_shared<http_session<beast::tcp_stream>>(std::move(self), std::move(socket), std::move(peer), nullptr)
+          ->start();
+    }
   }
 
  private:
-  void accept() {
-    acceptor_.async_accept([this, self = this->shared_from_this()](error_code failed, tcp::socket socket) {
-      if (failed == asio::error::operation_aborted || !acceptor_.is_open()) return;
-      if (failed) {
-        auto pause = std::make_shared<asio::steady_timer>(context_.io, std::chrono::milliseconds(50));
-        pause->async_wait([this, self, pause](error_code) {
-          if (acceptor_.is_open()) accept();
-        });
-        return;
-      }
-      welcome(std::move(socket));
-      accept();
-    });
-  }
-
-  void welcome(tcp::socket socket) {
-    error_code failed;
-    const tcp::endpoint remote = socket.remote_endpoint(failed);
-    if (failed) return;
-    const std::string peer = peer_text(remote);
-    if (!settings_.allowed.empty() && !settings_.allowed.allows(remote.address())) {
-      context_.log.refused("rockblock", peer, "not in the allowed networks");
-      return;
-    }
-    if (!context_.budget.take(remote.address(), max_connections_per_peer)) {
-      context_.log.refused("rockblock", peer, "too many connections");
-      return;
-    }
-    ++open_;
-    if (settings_.tls) {
-      std::make_shared<http_session<tls_stream>>(this->shared_from_this(), std::move(socket), peer, settings_.tls->current())
-          ->start();
-    } else {
-      std::make_shared<http_session<beast::tcp_stream>>(this->shared_from_this(), std::move(socket), peer, nullptr)->start();
-    }
-  }
-
-  listener_context context_;
-  listener_settings settings_;
   webhook_settings webhook_;
   std::vector<http_route> routes_;
   std::vector<std::weak_ptr<stream_owner>> streams_;
-  tcp::acceptor acceptor_;
-  std::size_t open_ = 0;
   bool stopping_ = false;
 };
 
@@ -418,20 +376,8 @@ void http_session<Stream>::take(webhook_message body) {
   owner_->context().store.submit(
       std::move(message), [self = this->shared_from_this(), &io, imei, momsn](store_result result) mutable {
         asio::post(io, [self = std::move(self), imei, momsn, result = std::move(result)] {
-          message_log_entry entry;
-          entry.channel = "rockblock";
-          entry.peer = self->peer_;
-          entry.imei = imei;
-          entry.momsn = momsn;
-          entry.outcome = !result.committed ? "not_stored" : result.duplicate ? "duplicate" : "stored";
-          if (result.committed) entry.status = to_string(result.status);
-          entry.positions_added = result.positions_added;
-          entry.commit_time = result.commit_time;
-          entry.reason = result.error;
-          if (!self->waiting_for_store_ && result.committed) {
-            entry.reason = "committed after the sender was told otherwise";
-          }
-          self->owner_->context().log.message(entry);
+          self->owner_->context().log.message(
+              stored_entry("rockblock", self->peer_, imei, momsn, result, !self->waiting_for_store_));
           if (!self->waiting_for_store_) return;
           self->waiting_for_store_ = false;
           self->patience_.cancel();

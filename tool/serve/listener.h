@@ -58,6 +58,49 @@ class listener {
   virtual std::size_t open_connections() const = 0;
 };
 
+// What every listener does with its socket: accept; close at once a
+// connection from a peer beyond the allow-list or past the budget (logged
+// under `channel`); count what is open; stop accepting. A listener derives
+// from it and says what becomes of each connection it keeps.
+class accepting_listener : public listener, public std::enable_shared_from_this<accepting_listener> {
+ public:
+  accepting_listener(listener_context context, listener_settings settings, std::string channel,
+                     std::size_t most_from_peer);
+
+  // Binds, listens and starts accepting; false with the reason in `*error`.
+  bool open(std::string* error);
+
+  unsigned short port() const override;
+  void stop() override;
+  std::size_t open_connections() const override { return open_; }
+
+  listener_context& context() { return context_; }
+  const listener_settings& settings() const { return settings_; }
+  // A kept connection has closed.
+  void closed(const boost::asio::ip::address& peer);
+
+ protected:
+  // A connection kept: it counts as open until closed() is called for it.
+  virtual void start_connection(boost::asio::ip::tcp::socket socket, std::string peer) = 0;
+
+ private:
+  void accept();
+  void welcome(boost::asio::ip::tcp::socket socket);
+
+  listener_context context_;
+  listener_settings settings_;
+  std::string channel_;
+  std::size_t most_from_peer_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  std::size_t open_ = 0;
+};
+
+// The log line of a message the store has answered; `told_otherwise`
+// when its sender already heard "not stored" (the store took longer than a
+// sender waits).
+message_log_entry stored_entry(std::string channel, std::string peer, std::string imei, std::uint32_t momsn,
+                               const store_result& result, bool told_otherwise);
+
 // Binds and listens on `settings.address`; empty, with the reason in
 // `*error`, when it cannot.
 bool open_acceptor(boost::asio::ip::tcp::acceptor& acceptor, const listen_address& address,
