@@ -193,14 +193,19 @@ int run_serve(const serve_options& options) {
   // before anything is received.
   std::atomic<alert_dispatcher*> alerts{nullptr};
   store_settings.alert_targets = alert_targets(alerting);
-  if (!store_settings.alert_targets.empty()) {
-    store_settings.alert_owner = alerting.owner;
-    store_settings.committed_points = [&alerts](const std::vector<track_point>& added) {
-      if (alert_dispatcher* a = alerts.load()) a->committed(added);
-    };
-  }
+  if (!store_settings.alert_targets.empty()) store_settings.alert_owner = alerting.owner;
   std::unique_ptr<message_store> store = open_message_store(options.destination, store_settings, &error);
   if (!store) return refuse(error);
+  if (!store_settings.alert_targets.empty()) {
+    store->on_commit([&alerts](const std::vector<committed_point>& points) {
+      alert_dispatcher* a = alerts.load();
+      if (a == nullptr) return;
+      std::vector<track_point> added;
+      added.reserve(points.size());
+      for (const committed_point& p : points) added.push_back(p.point);
+      a->committed(added);
+    });
+  }
 
   connection_budget budget(options.max_connections);
   asio::io_context io(1);

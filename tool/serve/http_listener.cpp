@@ -574,10 +574,15 @@ void http_session<Stream>::close() {
     lowest().expires_after(std::chrono::seconds(1));
     stream_.async_shutdown([self = this->shared_from_this()](error_code) { self->lowest().close(); });
   } else {
+    // Once is enough; and an event stream has its client's read pending
+    // already (watch_client), which ends the connection when the client
+    // goes or the second is up: a second read at once is not allowed.
+    if (closing_) return;
+    closing_ = true;
     error_code ignored;
     lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
     lowest().expires_after(std::chrono::seconds(1));
-    drain();
+    if (!streaming_) drain();
   }
 }
 

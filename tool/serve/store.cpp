@@ -71,8 +71,7 @@ class store_connection {
       : destination_(std::move(destination)),
         century_(options.century),
         hooks_(std::move(hooks)),
-        claiming_{options.alert_targets, options.alert_owner},
-        committed_points_(options.committed_points) {}
+        claiming_{options.alert_targets, options.alert_owner} {}
 
   bool open(std::string* error) {
     // GDAL's PostgreSQL driver would otherwise write the rows of tables it
@@ -90,11 +89,10 @@ class store_connection {
 
   std::size_t write(std::vector<pending_message*>& batch) {
     if (store_ == nullptr && !reconnect(batch)) return 0;
-    switch (write_batch(*store_, century_, batch, claiming_, &added_)) {
+    switch (write_batch(*store_, century_, batch, claiming_)) {
       case batch_outcome::committed:
         backoff_ = first_backoff;
         hooks_->tell(batch);
-        tell_added();
         return 1;
       case batch_outcome::nothing_to_write: return 0;
       case batch_outcome::failed: break;
@@ -109,23 +107,17 @@ class store_connection {
     for (pending_message* p : batch) {
       std::vector<pending_message*> one{p};
       if (store_ == nullptr && !reconnect(one)) continue;
-      const batch_outcome outcome = write_batch(*store_, century_, one, claiming_, &added_);
+      const batch_outcome outcome = write_batch(*store_, century_, one, claiming_);
       if (outcome == batch_outcome::committed) {
         ++commits;
         hooks_->tell(one);
       }
-      tell_added();
       if (outcome == batch_outcome::failed) store_.reset();
     }
     return commits;
   }
 
  private:
-  void tell_added() {
-    if (committed_points_ && !added_.empty()) committed_points_(added_);
-    added_.clear();
-  }
-
   bool reconnect(std::vector<pending_message*>& batch) {
     const auto now = clock_type::now();
     if (now < retry_at_) {
@@ -153,8 +145,6 @@ class store_connection {
   int century_;
   std::shared_ptr<commit_hooks> hooks_;
   alert_claiming claiming_;
-  std::function<void(const std::vector<track_point>&)> committed_points_;
-  std::vector<track_point> added_;
   std::unique_ptr<gdal_messages> messages_;
   std::unique_ptr<store_dataset> store_;
   std::chrono::milliseconds backoff_ = first_backoff;

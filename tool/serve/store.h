@@ -78,9 +78,6 @@ struct store_options {
   // alert_claims.h); none when empty.
   std::vector<std::string> alert_targets;
   std::string alert_owner;
-  // Called on the store's writing thread after each commit, with the
-  // points that commit added; it must not block.
-  std::function<void(const std::vector<track_point>& added)> committed_points;
 };
 
 // A point new to the store, as its commit added it.

@@ -398,7 +398,7 @@ void fail_all(std::vector<pending_message*>& batch, const std::string& reason) {
 }  // namespace
 
 batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch,
-                          const alert_claiming& claiming, std::vector<track_point>* added) {
+                          const alert_claiming& claiming) {
   // Decoding needs no database: done before the transaction, it keeps the
   // transaction (and, in PostgreSQL, its locks) short.
   std::vector<pending_message*> writable;
@@ -420,7 +420,6 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
     fail_all(writable, gdal_error("cannot start a transaction"));
     return batch_outcome::failed;
   }
-  std::vector<track_point> new_points;
   try {
     batch_transaction transaction(store);
     transaction.lock(writable, decoded);
@@ -438,7 +437,6 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
         if (!transaction.add_point(point)) continue;
         ++result.positions_added;
         writable[i]->added.push_back(transaction.last_added());
-        new_points.push_back(point);
         // Claimed with the point, or a crash right after this commit would
         // leave an emergency that no redelivery ever alerts again.
         std::string error;
@@ -472,10 +470,6 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
     return batch_outcome::failed;
   }
   for (pending_message* p : writable) p->result.committed = true;
-  if (added != nullptr) {
-    added->insert(added->end(), std::make_move_iterator(new_points.begin()),
-                  std::make_move_iterator(new_points.end()));
-  }
   return batch_outcome::committed;
 }
 

@@ -37,10 +37,9 @@ struct alert_claiming {
   std::string owner;
 };
 
-// Writes `batch` into `store` in one transaction and sets every result;
-// the points it added go into `*added` once committed.
+// Writes `batch` into `store` in one transaction and sets every result,
+// each message's added points among it.
 batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch,
-                          const alert_claiming& claiming = {},
-                          std::vector<track_point>* added = nullptr);
+                          const alert_claiming& claiming = {});
 
 }  // namespace kaldo::tool::serve
