@@ -20,8 +20,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kaldo::tool::serve {
+
+// An e-mail in a folder of an IMAP server.
+struct mailbox_place {
+  std::string folder;  // UTF-8
+  std::uint32_t uidvalidity = 0;
+  std::uint32_t uid = 0;
+};
 
 // One message as a receiver took it.
 struct received_message {
@@ -42,6 +50,14 @@ struct received_message {
   std::optional<double> iridium_cep_km;
   // Who sent it, for the log: "192.0.2.7:40112".
   std::string peer;
+  // The e-mail it came in. Committed with it, and as the folder's last UID
+  // done, so that an e-mail stored but not yet moved is known as done.
+  // With no IMEI, nothing but that progress is stored (an e-mail that held
+  // no tracker message).
+  std::optional<mailbox_place> mailbox;
+  // The other messages of the same e-mail: stored in this message's
+  // transaction or not at all. The result covers them all.
+  std::vector<received_message> together;
 };
 
 enum class stored_status { converted, failed, not_position_report, no_payload };
@@ -93,6 +109,15 @@ class message_store {
   // shared commits.
   virtual std::uint64_t commits() const = 0;
 };
+
+// The last UID of `folder` whose e-mail is done, and the folder's
+// UIDVALIDITY then, as the store keeps them; none when it has none.
+struct mailbox_progress {
+  std::uint32_t uidvalidity = 0;
+  std::uint32_t last_uid = 0;
+};
+bool read_mailbox_progress(const std::string& destination, const std::string& folder,
+                           std::optional<mailbox_progress>* progress, std::string* error);
 
 // Opens or creates the store at `destination` (a GeoPackage path, or
 // "PG:..."), upgrading one that `kaldo tracks` wrote. Empty, with the
