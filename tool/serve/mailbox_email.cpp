@@ -175,12 +175,17 @@ email_messages read_mailbox_email(std::string_view bytes, const mailbox_place& p
     }
   }
 
+  // An e-mail without attachments comes as an SMS e-mail, which the store
+  // does not take.
   std::vector<const found_message*> payloads;
+  bool any_attachment = false;
   for (const found_message& found : sink.found_) {
-    if (found.kind == kaldo::encoding::sbd_payload && !found.unreadable) payloads.push_back(&found);
+    if (found.kind != kaldo::encoding::sbd_payload) continue;
+    any_attachment = true;
+    if (!found.unreadable) payloads.push_back(&found);
   }
   if (payloads.empty()) {
-    result.none_because = sink.found_.empty() ? "no .sbd attachment" : "no readable .sbd attachment";
+    result.none_because = any_attachment ? "no readable .sbd attachment" : "no .sbd attachment";
     return result;
   }
   // The body's lines describe one session: with several attachments each

@@ -99,9 +99,13 @@ stored_rows read_rows(const std::string& path) {
   std::unique_ptr<GDALDataset> dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr));
   if (!dataset) return rows;
   for (auto& row : *dataset->GetLayerByName("messages")) {
-    rows.messages.push_back(std::string(row->GetFieldAsString("imei")) + "/" + row->GetFieldAsString("momsn") + " " +
-                            row->GetFieldAsString("imap_folder") + "/" + row->GetFieldAsString("imap_uidvalidity") +
-                            "/" + row->GetFieldAsString("imap_uid"));
+    // GDAL formats numbers into a buffer of its own: each is copied at once.
+    std::string line;
+    for (const char* field : {"imei", "momsn", "imap_folder", "imap_uidvalidity", "imap_uid"}) {
+      line += (line.empty() ? "" : std::string(field) == "imap_folder" ? " " : "/") +
+              std::string(row->GetFieldAsString(field));
+    }
+    rows.messages.push_back(line);
   }
   std::optional<mailbox_progress> progress;
   std::string error;
