@@ -30,12 +30,14 @@
 #include "tool/serve/event_stream.h"
 #include "tool/serve/features_api.h"
 #include "tool/serve/live_map.h"
+#include "tool/serve/imap_receiver.h"
 #include "tool/serve/listener.h"
 #include "tool/serve/metrics.h"
 #include "tool/serve/read_access.h"
 #include "tool/serve/serve_log.h"
 #include "tool/serve/store.h"
 #include "tool/serve/tls_certificate.h"
+#include "tool/sources/imap_folder.h"
 
 namespace kaldo::tool {
 
@@ -68,6 +70,10 @@ struct serve_options {
   bool quiet = false;
   std::string on_emergency;
   std::string alert_url;
+  std::string imap;
+  double imap_poll = 60;
+  std::string imap_done;
+  mailbox_access mailbox;
 };
 
 int refuse(const std::string& text) {
@@ -111,12 +117,45 @@ std::string describe(const std::string& what, const serve::listen_address& addre
   return what + " on " + (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(port);
 }
 
+// Empty without --imap; the reason in `*error` when it cannot be used.
+std::optional<serve::imap_receiver_settings> imap_settings(const serve_options& options, std::string* error) {
+  if (options.imap.empty()) {
+    if (!options.imap_done.empty()) *error = "--imap-done needs --imap";
+    return std::nullopt;
+  }
+  serve::imap_receiver_settings settings;
+  if (!parse_imap_url(options.imap, &settings.url, error) ||
+      !imap_password(options.mailbox, &settings.security.password, error)) {
+    return std::nullopt;
+  }
+  if (!options.mailbox.ca_file.empty() && !std::ifstream(options.mailbox.ca_file)) {
+    *error = "cannot read the CA file " + options.mailbox.ca_file;
+    return std::nullopt;
+  }
+  if (!options.imap_done.empty() &&
+      !imap_folder_names(options.imap_done, &settings.done_folder, &settings.done_folder_utf8)) {
+    *error = "--imap-done is neither UTF-8 nor the server's own name of a folder";
+    return std::nullopt;
+  }
+  if (settings.done_folder == settings.url.folder) {
+    *error = "--imap-done names the folder read: nothing would ever leave it";
+    return std::nullopt;
+  }
+  settings.security.ca_file = options.mailbox.ca_file;
+  settings.security.timeout = options.mailbox.timeout;
+  settings.poll = std::chrono::milliseconds(static_cast<long long>(options.imap_poll * 1000));
+  settings.destination = options.destination;
+  return settings;
+}
+
 int run_serve(const serve_options& options) {
   using namespace serve;
-  if (options.directip.empty() && options.http.empty()) {
-    return refuse("nothing to receive: give --directip [HOST:]PORT, --http [HOST:]PORT, or both");
+  if (options.directip.empty() && options.http.empty() && options.imap.empty()) {
+    return refuse("nothing to receive: give --directip [HOST:]PORT, --http [HOST:]PORT, --imap URL, or more");
   }
   std::string error;
+  std::optional<imap_receiver_settings> imap = imap_settings(options, &error);
+  if (!error.empty()) return refuse("--imap: " + error);
   std::optional<listen_address> directip_address, http_address;
   if (!options.directip.empty() && !(directip_address = parse_listen_address(options.directip, &error))) {
     return refuse("--directip: " + error);
@@ -253,6 +292,12 @@ int run_serve(const serve_options& options) {
     dispatcher = std::make_unique<alert_dispatcher>(alerting, log);
     alerts.store(dispatcher.get());
   }
+  std::unique_ptr<imap_receiver> mailbox;
+  if (imap) {
+    listening.push_back("IMAP " + imap->url.endpoint.user + "@" + imap->url.endpoint.host + "/" +
+                        imap->url.folder_utf8);
+    mailbox = start_imap_receiver(std::move(*imap), *store, log);
+  }
   std::string ready = "listening: ";
   for (std::size_t i = 0; i < listening.size(); ++i) ready += (i ? ", " : "") + listening[i];
   log.notice(ready + "; storing into " + options.destination);
@@ -277,6 +322,8 @@ int run_serve(const serve_options& options) {
     sd_notify(0, "STOPPING=1");
     log.notice("stopping: no new connections; answering the " + std::to_string(open_connections()) + " open");
     for (const auto& l : listeners) l->stop();
+    // The e-mail at hand is stored and moved, or neither.
+    if (mailbox) mailbox->stop();
   };
   std::function<void()> on_signal = [&] {
     signals.async_wait([&](boost::system::error_code failed, int signal) {
@@ -325,6 +372,7 @@ int run_serve(const serve_options& options) {
   };
   look();
   io.run();
+  if (mailbox) mailbox->stop();
   // Whatever was submitted is committed (or answered "not stored") before
   // the process ends.
   store->close();
@@ -386,6 +434,24 @@ std::function<int()> setup_serve_command(CLI::App& command) {
                      "POST each new emergency report as JSON to this URL, with an "
                      "Idempotency-Key header; retried for up to an hour");
   command.add_flag("-q,--quiet", options->quiet, "Log only what was refused or not stored");
+  command.add_option("--imap", options->imap,
+                     "Take the service e-mails of this IMAP folder: imap[s]://USER@HOST[:PORT]/FOLDER");
+  command.add_option("--imap-poll", options->imap_poll,
+                     "Seconds between looks for new e-mail where the server has no IDLE (default 60)")
+      ->check(CLI::Range(1.0, 86400.0));
+  command.add_option("--imap-done", options->imap_done,
+                     "Move stored e-mails to this folder (else they are marked read)");
+  command.add_option("--imap-password-file", options->mailbox.password_file,
+                     "The IMAP password, on the file's first line (else from the environment's "
+                     "KALDO_IMAP_PASSWORD)");
+  command.add_option("--imap-ca-file", options->mailbox.ca_file,
+                     "Trust the certificates of this PEM file for imaps:// and STARTTLS instead of "
+                     "the system's store");
+  command.add_option_function<unsigned>(
+             "--imap-timeout",
+             [options](unsigned seconds) { options->mailbox.timeout = std::chrono::seconds(seconds); },
+             "Give up on a mail server that does not answer within this many seconds (default 30)")
+      ->check(CLI::Range(1u, 3600u));
   return [options] { return run_serve(*options); };
 }
 

@@ -61,7 +61,7 @@ int free_loopback_port() {
   return port;
 }
 
-std::unique_ptr<dovecot_server> dovecot_server::start(std::string* why) {
+std::unique_ptr<dovecot_server> dovecot_server::start(std::string* why, const std::string& settings) {
   if (!std::filesystem::exists(dovecot_program)) {
     *why = "Dovecot is not installed (no /usr/sbin/dovecot; tools/install-packages installs dovecot-imapd)";
     return nullptr;
@@ -120,7 +120,8 @@ std::unique_ptr<dovecot_server> dovecot_server::start(std::string* why) {
        << "  inet_listener imap {\n    address = 127.0.0.1\n    port = " << server->imap_port_ << "\n  }\n"
        << "  inet_listener imaps {\n    address = 127.0.0.1\n    port = " << server->imaps_port_
        << "\n    ssl = yes\n  }\n}\n"
-       << "service anvil {\n  chroot =\n}\n";
+       << "service anvil {\n  chroot =\n}\n"
+       << settings << "\n";
   conf.close();
   if (!server->hand_over_mail(why) || !run(std::string(dovecot_program) + " -c '" + dir + "/dovecot.conf'", why)) {
     return nullptr;

@@ -18,8 +18,9 @@ class dovecot_server {
   static constexpr const char* password = "pass word 22";
 
   // Empty with the reason in `*why` when Dovecot is missing or does not
-  // start.
-  static std::unique_ptr<dovecot_server> start(std::string* why);
+  // start. `settings` go at the end of its configuration
+  // ("imap_capability = ...").
+  static std::unique_ptr<dovecot_server> start(std::string* why, const std::string& settings = "");
   ~dovecot_server();
 
   int imap_port() const { return imap_port_; }

@@ -26,6 +26,13 @@
 
 namespace kaldo::tool::serve {
 
+// An e-mail in a folder of an IMAP server.
+struct mailbox_place {
+  std::string folder;  // UTF-8
+  std::uint32_t uidvalidity = 0;
+  std::uint32_t uid = 0;
+};
+
 // One message as a receiver took it.
 struct received_message {
   std::string channel;  // "directip", "rockblock", "imap"
@@ -45,6 +52,14 @@ struct received_message {
   std::optional<double> iridium_cep_km;
   // Who sent it, for the log: "192.0.2.7:40112".
   std::string peer;
+  // The e-mail it came in. Committed with it, and as the folder's last UID
+  // done, so that an e-mail stored but not yet moved is known as done.
+  // With no IMEI, nothing but that progress is stored (an e-mail that held
+  // no tracker message).
+  std::optional<mailbox_place> mailbox;
+  // The other messages of the same e-mail: stored in this message's
+  // transaction or not at all. The result covers them all.
+  std::vector<received_message> together;
 };
 
 enum class stored_status { converted, failed, not_position_report, no_payload };
@@ -117,6 +132,15 @@ class message_store {
   // for whoever missed it, another process included.
   virtual void on_commit(commit_hook hook) { (void)hook; }
 };
+
+// The last UID of `folder` whose e-mail is done, and the folder's
+// UIDVALIDITY then, as the store keeps them; none when it has none.
+struct mailbox_progress {
+  std::uint32_t uidvalidity = 0;
+  std::uint32_t last_uid = 0;
+};
+bool read_mailbox_progress(const std::string& destination, const std::string& folder,
+                           std::optional<mailbox_progress>* progress, std::string* error);
 
 // Opens or creates the store at `destination` (a GeoPackage path, or
 // "PG:..."), upgrading one that `kaldo tracks` wrote. Empty, with the

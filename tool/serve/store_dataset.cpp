@@ -318,6 +318,7 @@ std::unique_ptr<store_dataset> open_store(const std::string& destination, std::s
       store->message_indices.empty()) {
     return nullptr;
   }
+  if (!add_mailbox_tables(*store, error)) return nullptr;
   return store;
 }
 

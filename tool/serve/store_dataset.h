@@ -34,7 +34,24 @@ struct store_dataset {
   std::vector<int> point_indices;    // of positions_fields()
   std::vector<int> track_indices;    // of tracks_fields()
   std::vector<int> message_indices;  // by message_value
+  // imap_folder, imap_uidvalidity, imap_uid of `messages` (store_mailbox.cpp)
+  std::vector<int> mailbox_indices;
 };
+
+// Adds, where missing, the columns of `messages` that say which e-mail a
+// message came in, and the table of each IMAP folder's progress. Safe to
+// run on every start.
+bool add_mailbox_tables(store_dataset& store, std::string* error);
+
+struct mailbox_place;
+
+// Sets the e-mail columns of a `messages` row (null without a place).
+void set_mailbox_fields(const store_dataset& store, OGRFeature& row,
+                        const mailbox_place* place);
+
+// Records `place.uid` as the last UID done of its folder, under its
+// UIDVALIDITY; inside the caller's transaction.
+bool write_mailbox_progress(store_dataset& store, const mailbox_place& place, std::string* error);
 
 // Opens `destination` (a GeoPackage path, created when missing, or
 // "PG:..."), upgrading a store of an earlier version in one transaction.

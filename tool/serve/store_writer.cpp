@@ -87,12 +87,12 @@ class batch_transaction {
  public:
   explicit batch_transaction(store_dataset& store) : store_(store) {}
 
-  void lock(const std::vector<pending_message*>& batch,
+  void lock(const std::vector<const received_message*>& batch,
             const std::vector<decoded_session>& decoded) {
     if (!store_.postgres) return;  // SQLite lets one writer at a time in anyway
     std::vector<std::int64_t> messages, units;
     for (std::size_t i = 0; i < batch.size(); ++i) {
-      messages.push_back(lock_key("message", message_key(batch[i]->message)));
+      messages.push_back(lock_key("message", message_key(*batch[i])));
       for (const track_point& point : decoded[i].points) {
         units.push_back(lock_key("unit", point.modem_id));
       }
@@ -189,6 +189,7 @@ class batch_transaction {
     real(message_value::iridium_latitude, message.iridium_latitude);
     real(message_value::iridium_longitude, message.iridium_longitude);
     real(message_value::iridium_cep_km, message.iridium_cep_km);
+    set_mailbox_fields(store_, row, message.mailbox ? &*message.mailbox : nullptr);
     row.SetField(index(message_value::status), to_string(decoded.status));
     if (decoded.error.empty()) {
       row.SetFieldNull(index(message_value::error));
@@ -395,6 +396,15 @@ void fail_all(std::vector<pending_message*>& batch, const std::string& reason) {
   }
 }
 
+// The messages a pending entry stands for: itself and those stored with it.
+std::vector<const received_message*> messages_of(const pending_message& p) {
+  std::vector<const received_message*> all;
+  // An entry that only records an e-mail's progress holds no message.
+  if (!p.message.imei.empty() || !p.message.mailbox) all.push_back(&p.message);
+  for (const received_message& m : p.message.together) all.push_back(&m);
+  return all;
+}
+
 }  // namespace
 
 batch_outcome write_batch(store_dataset& store, int century, std::vector<pending_message*>& batch,
@@ -402,18 +412,26 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
   // Decoding needs no database: done before the transaction, it keeps the
   // transaction (and, in PostgreSQL, its locks) short.
   std::vector<pending_message*> writable;
+  std::vector<const received_message*> messages;  // of every writable entry, in order
+  std::vector<std::size_t> first_of;              // each writable entry's first in `messages`
   std::vector<decoded_session> decoded;
   for (pending_message* p : batch) {
     p->result = store_result{};
     p->added.clear();
-    if (!is_imei(p->message.imei)) {
+    const auto own = messages_of(*p);
+    if (!std::all_of(own.begin(), own.end(), [](const auto* m) { return is_imei(m->imei); })) {
       p->result.error = "not stored: the IMEI is not 15 digits";
       continue;
     }
     writable.push_back(p);
-    decoded.push_back(decode_session(p->message, century));
+    first_of.push_back(messages.size());
+    for (const received_message* m : own) {
+      messages.push_back(m);
+      decoded.push_back(decode_session(*m, century));
+    }
   }
   if (writable.empty()) return batch_outcome::nothing_to_write;
+  first_of.push_back(messages.size());
   GDALDataset& dataset = *store.dataset;
   CPLErrorReset();
   if (dataset.StartTransaction() != OGRERR_NONE) {
@@ -422,29 +440,37 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
   }
   try {
     batch_transaction transaction(store);
-    transaction.lock(writable, decoded);
-    for (std::size_t i = 0; i < writable.size(); ++i) {
-      store_result& result = writable[i]->result;
-      if (const auto earlier = transaction.stored_before(writable[i]->message)) {
-        result.duplicate = true;
-        result.status = *earlier;
-        continue;
-      }
-      result.status = decoded[i].status;
-      result.error = decoded[i].error;
-      transaction.insert_message(writable[i]->message, decoded[i]);
-      for (const track_point& point : decoded[i].points) {
-        if (!transaction.add_point(point)) continue;
-        ++result.positions_added;
-        writable[i]->added.push_back(transaction.last_added());
-        // Claimed with the point, or a crash right after this commit would
-        // leave an emergency that no redelivery ever alerts again.
-        std::string error;
-        if (point.position.emergency && !claiming.targets.empty() &&
-            !claim_alerts(*store.dataset, store.postgres, point, claiming.targets,
-                          claiming.owner, &error)) {
-          throw write_failure{error};
+    transaction.lock(messages, decoded);
+    for (std::size_t w = 0; w < writable.size(); ++w) {
+      store_result& result = writable[w]->result;
+      // An entry is a duplicate when every one of its messages is.
+      result.duplicate = first_of[w] < first_of[w + 1];
+      for (std::size_t i = first_of[w]; i < first_of[w + 1]; ++i) {
+        const bool first = i == first_of[w];
+        if (const auto earlier = transaction.stored_before(*messages[i])) {
+          if (first) result.status = *earlier;
+          continue;
         }
+        result.duplicate = false;
+        if (first) result.status = decoded[i].status;
+        if (result.error.empty()) result.error = decoded[i].error;
+        transaction.insert_message(*messages[i], decoded[i]);
+        for (const track_point& point : decoded[i].points) {
+          if (!transaction.add_point(point)) continue;
+          ++result.positions_added;
+          writable[w]->added.push_back(transaction.last_added());
+          // Claimed with the point, or a crash right after this commit
+          // would leave an emergency that no redelivery ever alerts again.
+          std::string error;
+          if (point.position.emergency && !claiming.targets.empty() &&
+              !claim_alerts(*store.dataset, store.postgres, point, claiming.targets, claiming.owner, &error)) {
+            throw write_failure{error};
+          }
+        }
+      }
+      if (const auto& place = writable[w]->message.mailbox) {
+        std::string error;
+        if (!write_mailbox_progress(store, *place, &error)) throw write_failure{error};
       }
     }
     transaction.write_tracks();

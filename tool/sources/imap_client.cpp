@@ -1,11 +1,15 @@
 #include "tool/sources/imap_client.h"
 
 #include <arpa/inet.h>
+#include <libetpan/idle.h>
 #include <libetpan/mailimap.h>
+#include <libetpan/mailimap_extension.h>
 #include <libetpan/mailimap_socket.h>
 #include <libetpan/mailimap_ssl.h>
 #include <libetpan/mailstream.h>
 #include <libetpan/mailstream_ssl.h>
+#include <libetpan/uidplus.h>
+#include <poll.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <openssl/x509_vfy.h>
@@ -133,7 +137,9 @@ bool is_loopback_host(std::string_view host) {
 }
 
 std::unique_ptr<imap_client> imap_client::open(const imap_endpoint& endpoint,
-                                               const imap_security& security, std::string* error) {
+                                               const imap_security& security, std::string* error,
+                                               bool* login_refused) {
+  if (login_refused != nullptr) *login_refused = false;
   // A server that drops the connection while a command is written would
   // end the process with SIGPIPE; libetpan then reports a failed write.
   std::signal(SIGPIPE, SIG_IGN);
@@ -173,6 +179,7 @@ std::unique_ptr<imap_client> imap_client::open(const imap_endpoint& endpoint,
   code = mailimap_login(session, endpoint.user.c_str(), security.password.c_str());
   if (code != MAILIMAP_NO_ERROR) {
     *error = "the login of " + endpoint.user + " at " + where + " failed: " + reason(session, code);
+    if (login_refused != nullptr) *login_refused = code != MAILIMAP_ERROR_STREAM;
     return nullptr;
   }
   return client;
@@ -278,6 +285,116 @@ bool imap_client::fetch(const std::vector<std::uint32_t>& batch, const email_han
   std::stable_sort(emails.begin(), emails.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [uid, bytes] : emails) each(uid, bytes);
   mailimap_fetch_list_free(result);
+  return true;
+}
+
+namespace {
+
+// Sets `flag` (taken) on one UID, without the server echoing the flags.
+int add_flag(mailimap* session, std::uint32_t uid, mailimap_flag* flag) {
+  mailimap_flag_list* flags = mailimap_flag_list_new_empty();
+  mailimap_flag_list_add(flags, flag);
+  mailimap_store_att_flags* change = mailimap_store_att_flags_new_add_flags_silent(flags);
+  mailimap_set* set = mailimap_set_new_single(uid);
+  const int code = mailimap_uid_store(session, set, change);
+  mailimap_set_free(set);
+  mailimap_store_att_flags_free(change);
+  return code;
+}
+
+}  // namespace
+
+bool imap_client::offers(const char* name) {
+  // Some servers tell their capabilities after the login only when asked.
+  if (session_->imap_connection_info == nullptr || session_->imap_connection_info->imap_capability == nullptr) {
+    mailimap_capability_data* data = nullptr;
+    if (mailimap_capability(session_, &data) == MAILIMAP_NO_ERROR) mailimap_capability_data_free(data);
+  }
+  return mailimap_has_extension(session_, name) != 0;
+}
+
+bool imap_client::idle(std::chrono::milliseconds longest, int wake, std::string* error) {
+  int code = mailimap_idle(session_);
+  if (code != MAILIMAP_NO_ERROR) {
+    *error = "cannot wait in IDLE: " + reason(session_, code);
+    return false;
+  }
+  // What the server sent with its go-ahead is read already and would never
+  // make the socket readable.
+  if (session_->imap_stream->read_buffer_len == 0) {
+    pollfd watched[2] = {{mailimap_idle_get_fd(session_), POLLIN, 0}, {wake, POLLIN, 0}};
+    ::poll(watched, wake >= 0 ? 2 : 1, static_cast<int>(longest.count()));
+  }
+  code = mailimap_idle_done(session_);
+  if (code != MAILIMAP_NO_ERROR) {
+    *error = "the connection failed in IDLE: " + reason(session_, code);
+    return false;
+  }
+  return true;
+}
+
+bool imap_client::unseen_uids(std::uint32_t last, std::vector<std::uint32_t>& found, std::string* error) {
+  found.clear();
+  if (last == 0) return true;
+  mailimap_search_key* key = mailimap_search_key_new_multiple_empty();
+  mailimap_search_key_multiple_add(key, mailimap_search_key_new_uid(mailimap_set_new_interval(1, last)));
+  // libetpan has no helper for a key without arguments: every other
+  // argument of the key is empty.
+  mailimap_search_key* unseen = mailimap_search_key_new(
+      MAILIMAP_SEARCH_KEY_UNSEEN, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, /*larger*/ 0, nullptr, nullptr, nullptr, nullptr,
+      nullptr, nullptr, /*smaller*/ 0, nullptr, nullptr, nullptr);
+  mailimap_search_key_multiple_add(key, unseen);
+  clist* result = nullptr;
+  const int code = mailimap_uid_search(session_, nullptr, key, &result);
+  mailimap_search_key_free(key);
+  if (code != MAILIMAP_NO_ERROR) {
+    *error = "cannot list the folder's unread e-mails: " + reason(session_, code);
+    return false;
+  }
+  for (clistiter* at = clist_begin(result); at != nullptr; at = clist_next(at)) {
+    const std::uint32_t uid = *static_cast<std::uint32_t*>(clist_content(at));
+    if (uid <= last) found.push_back(uid);
+  }
+  mailimap_search_result_free(result);
+  std::sort(found.begin(), found.end());
+  return true;
+}
+
+bool imap_client::move(std::uint32_t uid, const std::string& folder, std::string* error) {
+  mailimap_set* set = mailimap_set_new_single(uid);
+  int code = MAILIMAP_NO_ERROR;
+  const char* step = "move";
+  if (offers("MOVE")) {
+    code = mailimap_uid_move(session_, set, folder.c_str());
+  } else if (!offers("UIDPLUS")) {
+    mailimap_set_free(set);
+    *error = "the server offers neither MOVE nor UID EXPUNGE (UIDPLUS): an e-mail cannot be moved "
+             "without also removing others marked deleted";
+    return false;
+  } else if ((code = mailimap_uid_copy(session_, set, folder.c_str())) != MAILIMAP_NO_ERROR) {
+    step = "copy";
+  } else if ((code = add_flag(session_, uid, mailimap_flag_new_deleted())) != MAILIMAP_NO_ERROR) {
+    step = "mark as deleted";
+  } else {
+    step = "expunge";
+    code = mailimap_uid_expunge(session_, set);
+  }
+  mailimap_set_free(set);
+  if (code != MAILIMAP_NO_ERROR) {
+    *error = std::string("cannot ") + step + " the e-mail of UID " + std::to_string(uid) + " to " + folder +
+             ": " + reason(session_, code);
+    return false;
+  }
+  return true;
+}
+
+bool imap_client::mark_seen(std::uint32_t uid, std::string* error) {
+  const int code = add_flag(session_, uid, mailimap_flag_new_seen());
+  if (code != MAILIMAP_NO_ERROR) {
+    *error = "cannot mark the e-mail of UID " + std::to_string(uid) + " as read: " + reason(session_, code);
+    return false;
+  }
   return true;
 }
 

@@ -48,8 +48,10 @@ class imap_client {
  public:
   // Connects, secures and logs in; null with the reason when any of that
   // fails.
+  // `*login_refused` (where given) tells a refused login from the rest.
   static std::unique_ptr<imap_client> open(const imap_endpoint& endpoint,
-                                           const imap_security& security, std::string* error);
+                                           const imap_security& security, std::string* error,
+                                           bool* login_refused = nullptr);
   ~imap_client();
   imap_client(const imap_client&) = delete;
   imap_client& operator=(const imap_client&) = delete;
@@ -73,6 +75,26 @@ class imap_client {
   // order. An e-mail deleted meanwhile is simply missing.
   using email_handler = std::function<void(std::uint32_t uid, std::string_view bytes)>;
   bool fetch(const std::vector<std::uint32_t>& batch, const email_handler& each, std::string* error);
+
+  // Whether the server offers `name` ("IDLE", "MOVE", "UIDPLUS"), as it
+  // says after the login.
+  bool offers(const char* name);
+
+  // Waits, in IDLE, until the server tells of a change in the open folder,
+  // `longest` has passed, or `wake` (a descriptor) becomes readable; false
+  // when the connection failed.
+  bool idle(std::chrono::milliseconds longest, int wake, std::string* error);
+
+  // The UIDs of the open folder up to `last` that are not \Seen.
+  bool unseen_uids(std::uint32_t last, std::vector<std::uint32_t>& found, std::string* error);
+
+  // Moves one e-mail of the open folder to `folder`: UID MOVE where the
+  // server has it, else UID COPY, \Deleted and UID EXPUNGE of that UID
+  // alone (which needs UIDPLUS: a plain EXPUNGE would also remove what the
+  // user marked deleted). False when neither can be done.
+  bool move(std::uint32_t uid, const std::string& folder, std::string* error);
+  // Sets \Seen on one e-mail of the open folder.
+  bool mark_seen(std::uint32_t uid, std::string* error);
 
   void logout();
 

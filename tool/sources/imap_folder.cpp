@@ -175,20 +175,28 @@ bool parse_imap_url(const std::string& text, imap_url* url, std::string* error) 
   std::string folder = part(parsed.get(), CURLUPART_PATH, CURLU_URLDECODE);
   if (folder.starts_with("/")) folder.erase(0, 1);
   if (folder.empty()) folder = "INBOX";
-  // As the server names it (ASCII, valid modified UTF-7), or else UTF-8.
-  // A name the server gave survives decoding and encoding again unchanged
-  // (glibc's decoder drops an unfinished "&..." without a word).
-  std::string again;
-  if (all_ascii(folder) && recode("UTF-8", "UTF-7-IMAP", folder, &url->folder_utf8) &&
-      recode("UTF-7-IMAP", "UTF-8", url->folder_utf8, &again) && again == folder) {
-    url->folder = folder;
-  } else if (recode("UTF-7-IMAP", "UTF-8", folder, &url->folder)) {
-    url->folder_utf8 = folder;
-  } else {
+  if (!imap_folder_names(folder, &url->folder, &url->folder_utf8)) {
     *error = "the folder of an IMAP URL is neither UTF-8 nor the server's own name";
     return false;
   }
   return true;
+}
+
+bool imap_folder_names(const std::string& folder, std::string* server_name, std::string* utf8) {
+  // As the server names it (ASCII, valid modified UTF-7), or else UTF-8.
+  // A name the server gave survives decoding and encoding again unchanged
+  // (glibc's decoder drops an unfinished "&..." without a word).
+  std::string again;
+  if (all_ascii(folder) && recode("UTF-8", "UTF-7-IMAP", folder, utf8) &&
+      recode("UTF-7-IMAP", "UTF-8", *utf8, &again) && again == folder) {
+    *server_name = folder;
+    return true;
+  }
+  if (recode("UTF-7-IMAP", "UTF-8", folder, server_name)) {
+    *utf8 = folder;
+    return true;
+  }
+  return false;
 }
 
 bool imap_password(const mailbox_access& access, std::string* password, std::string* error) {

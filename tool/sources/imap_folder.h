@@ -36,6 +36,10 @@ bool is_imap_url(std::string_view input);
 // takes (one that holds a password among them).
 bool parse_imap_url(const std::string& text, imap_url* url, std::string* error);
 
+// A folder name as a user writes it (the server's own modified UTF-7, or
+// UTF-8) as the server names it and in UTF-8; false when it is neither.
+bool imap_folder_names(const std::string& folder, std::string* server_name, std::string* utf8);
+
 // The password for a folder: the first line of the password file, else the
 // environment's KALDO_IMAP_PASSWORD. False with the reason when there is
 // none.
