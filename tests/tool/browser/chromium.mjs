@@ -19,7 +19,7 @@ export async function missingPart() {
 }
 
 // `loopback`: the network is on for 127.0.0.1 only (a kaldo serve of the
-// test's own); everything else, map tiles included, is refused.
+// test's own) and files; everything else, map tiles included, is refused.
 export async function launch({ loopback = false } = {}) {
   const { chromium } = await import('playwright-core');
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'kaldo-chromium-'));
@@ -33,7 +33,8 @@ export async function launch({ loopback = false } = {}) {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
-  if (loopback) await context.route((url) => url.hostname !== '127.0.0.1', (route) => route.abort());
+  if (loopback) await context.route((url) => url.protocol !== 'file:' && url.hostname !== '127.0.0.1',
+    (route) => route.abort());
   return {
     context,
     async close() {
