@@ -70,6 +70,8 @@ bool allow_list::allows(const ip::address& peer) const {
   return false;
 }
 
+bool loopback_peer(const ip::address& peer) { return unmapped(peer).is_loopback(); }
+
 bool beyond_loopback(std::string_view host) {
   if (host == "localhost") return false;
   boost::system::error_code failed;

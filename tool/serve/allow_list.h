@@ -33,6 +33,10 @@ class allow_list {
   std::vector<network> networks_;
 };
 
+// Whether `peer` is this machine, also as ::ffff:127.0.0.1 through an
+// IPv6 socket.
+bool loopback_peer(const boost::asio::ip::address& peer);
+
 // Whether a listener bound to `host` can be reached from other machines:
 // anything but a loopback address ("localhost" counts as loopback).
 bool beyond_loopback(std::string_view host);

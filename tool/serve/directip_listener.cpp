@@ -77,7 +77,7 @@ class directip_listener final : public accepting_listener {
   // The gateway opens many connections at once from few addresses: no
   // limit per peer but the budget's own.
   directip_listener(listener_context context, listener_settings settings)
-      : accepting_listener(context, std::move(settings), "directip", SIZE_MAX) {}
+      : accepting_listener(context, std::move(settings), "directip", [](const auto&) { return SIZE_MAX; }) {}
 
  protected:
   void start_connection(tcp::socket socket, std::string peer) override {

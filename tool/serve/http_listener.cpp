@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "tool/serve/allow_list.h"
 #include "tool/serve/http_routes.h"
 #include "tool/serve/listener.h"
 #include "tool/serve/tls_certificate.h"
@@ -50,6 +51,13 @@ constexpr std::uint32_t max_header_bytes = 8 * 1024;
 // A provider sends one message at a time; one address holding more than
 // this is a client to be wary of.
 constexpr std::size_t max_connections_per_peer = 64;
+
+// Loopback is bounded by --max-connections alone: a reverse proxy on this
+// machine brings every viewer of the map from one address, each holding
+// an event stream open, and would otherwise shut out the 65th.
+std::size_t most_from(const asio::ip::address& peer) {
+  return loopback_peer(peer) ? SIZE_MAX : max_connections_per_peer;
+}
 
 received_message received_from(const webhook_message& body, const std::string& peer) {
   received_message message;
@@ -192,7 +200,7 @@ class http_listener final : public accepting_listener {
  public:
   http_listener(listener_context context, listener_settings settings, webhook_settings webhook,
                 std::vector<http_route> routes)
-      : accepting_listener(context, std::move(settings), "rockblock", max_connections_per_peer),
+      : accepting_listener(context, std::move(settings), "rockblock", most_from),
         webhook_(std::move(webhook)),
         routes_(std::move(routes)) {}
 
@@ -429,9 +437,7 @@ void http_session<Stream>::handle_route(const http_route& route) {
   }
   request.body = message.body();
   request.peer = peer_;
-  request.from_loopback = address_.is_loopback() ||
-                          (address_.is_v6() && address_.to_v6().is_v4_mapped() &&
-                           asio::ip::make_address_v4(asio::ip::v4_mapped, address_.to_v6()).is_loopback());
+  request.from_loopback = loopback_peer(address_);
   // The route answers when it can: meanwhile no deadline runs out on it.
   lowest().expires_never();
   auto exchange = std::make_shared<session_exchange<Stream>>(this->shared_from_this(), owner_->context().io);

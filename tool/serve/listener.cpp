@@ -65,11 +65,11 @@ message_log_entry stored_entry(std::string channel, std::string peer, std::strin
 }
 
 accepting_listener::accepting_listener(listener_context context, listener_settings settings, std::string channel,
-                                       std::size_t most_from_peer)
+                                       std::function<std::size_t(const ip::address& peer)> most_from)
     : context_(context),
       settings_(std::move(settings)),
       channel_(std::move(channel)),
-      most_from_peer_(most_from_peer),
+      most_from_(std::move(most_from)),
       acceptor_(context.io) {}
 
 bool accepting_listener::open(std::string* error) {
@@ -115,7 +115,7 @@ void accepting_listener::welcome(ip::tcp::socket socket) {
     context_.log.refused(channel_, peer, "not in the allowed networks");
     return;
   }
-  if (!context_.budget.take(remote.address(), most_from_peer_)) {
+  if (!context_.budget.take(remote.address(), most_from_(remote.address()))) {
     context_.log.refused(channel_, peer, "too many connections");
     return;
   }

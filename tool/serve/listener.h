@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,8 +65,9 @@ class listener {
 // from it and says what becomes of each connection it keeps.
 class accepting_listener : public listener, public std::enable_shared_from_this<accepting_listener> {
  public:
+  // `most_from` says how many connections one peer may hold.
   accepting_listener(listener_context context, listener_settings settings, std::string channel,
-                     std::size_t most_from_peer);
+                     std::function<std::size_t(const boost::asio::ip::address& peer)> most_from);
 
   // Binds, listens and starts accepting; false with the reason in `*error`.
   bool open(std::string* error);
@@ -90,7 +92,7 @@ class accepting_listener : public listener, public std::enable_shared_from_this<
   listener_context context_;
   listener_settings settings_;
   std::string channel_;
-  std::size_t most_from_peer_;
+  std::function<std::size_t(const boost::asio::ip::address& peer)> most_from_;
   boost::asio::ip::tcp::acceptor acceptor_;
   std::size_t open_ = 0;
 };

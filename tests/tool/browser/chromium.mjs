@@ -18,19 +18,23 @@ export async function missingPart() {
   return null;
 }
 
-export async function launch() {
+// `loopback`: the network is on for 127.0.0.1 only (a kaldo serve of the
+// test's own) and files; everything else, map tiles included, is refused.
+export async function launch({ loopback = false } = {}) {
   const { chromium } = await import('playwright-core');
   const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'kaldo-chromium-'));
   const context = await chromium.launchPersistentContext(userDataDir, {
     executablePath: chromiumPath,
     headless: true,
-    offline: true,
+    offline: !loopback,
     viewport: { width: 1000, height: 640 },
     // Without the background-networking flags Chromium's own connections
     // are refused many at a time, slowly.
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
+  if (loopback) await context.route((url) => url.protocol !== 'file:' && url.hostname !== '127.0.0.1',
+    (route) => route.abort());
   return {
     context,
     async close() {

@@ -90,8 +90,8 @@ class Listeners : public ::testing::Test {
   }
 
   void start_http(webhook_settings webhook = {}, listener_settings settings = {},
-                  std::vector<http_route> routes = {}) {
-    budget_ = std::make_unique<connection_budget>(64);
+                  std::vector<http_route> routes = {}, std::size_t max_connections = 64) {
+    budget_ = std::make_unique<connection_budget>(max_connections);
     log_ = std::make_unique<serve_log>(log_format::text, false, log_file_);
     settings.address = {"127.0.0.1", 0};
     std::string error;
@@ -333,6 +333,38 @@ TEST_F(Listeners, WebhooksKeepConnectionsAliveAndAnswerClientsThatAskBeforeTheBo
   EXPECT_EQ(store_.received().size(), 3u);
 }
 
+TEST_F(Listeners, LoopbackMayHoldMoreThanAPeersShareUpToTheLimitOfAll) {
+  // 100 viewers' event streams through a proxy on this machine; past the
+  // limit of all connections a client is still turned away.
+  std::vector<http_route> routes = {{"/", [](const http_request&, std::shared_ptr<http_exchange> exchange) {
+                                       exchange->answer({200, "text/plain", {}, "page"});
+                                     }}};
+  start_http({}, {}, routes, 102);
+  std::vector<std::unique_ptr<client>> held;
+  for (int i = 0; i < 100; ++i) {
+    held.push_back(std::make_unique<client>(port()));
+    ASSERT_TRUE(held.back()->send("GET / HTTP/1.1\r\nHost: r\r\n\r\n"));
+  }
+  std::this_thread::sleep_for(200ms);
+  const struct {
+    const char* name;
+    int status;
+  } cases[] = {{"the 101st connection", 200}, {"the 102nd", 200}, {"one past the limit of all", 0}};
+  std::vector<std::unique_ptr<client>> more;
+  for (const auto& c : cases) {
+    more.push_back(std::make_unique<client>(port(), 2000ms));
+    ASSERT_TRUE(more.back()->send("GET / HTTP/1.1\r\nHost: r\r\nConnection: close\r\n\r\n") || c.status == 0);
+    if (c.status != 0) {
+      EXPECT_EQ(status_of(more.back()->answer()), c.status) << c.name;
+    } else {
+      std::this_thread::sleep_for(200ms);
+      EXPECT_EQ(status_of(more.back()->answer()), 0) << c.name;
+    }
+  }
+  EXPECT_NE(log_text().find("too many connections"), std::string::npos)
+      << "the one past the limit was not refused";
+}
+
 TEST_F(Listeners, RoutesAnswerNowLaterOrAsAStream) {
   std::shared_ptr<http_exchange> stream;
   std::mutex mutex;
@@ -420,6 +452,18 @@ TEST(AllowList, NetworksAndAddresses) {
   }
   for (const char* bad : {"192.0.2.0/33", "300.1.2.3", "10.0.0.0/", "10.0.0.0/8x", "::/129"}) {
     EXPECT_FALSE(allowed.add(bad, &error)) << bad;
+  }
+}
+
+TEST(LoopbackPeer, ThisMachineAlsoThroughAnIpv6Socket) {
+  const struct {
+    const char* address;
+    bool loopback;
+  } cases[] = {{"127.0.0.1", true},       {"127.3.2.1", true},         {"::1", true},
+               {"::ffff:127.0.0.1", true}, {"::ffff:192.0.2.9", false}, {"192.0.2.9", false},
+               {"::2", false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(loopback_peer(boost::asio::ip::make_address(c.address)), c.loopback) << c.address;
   }
 }
 

@@ -17,6 +17,10 @@ Checks (all by default):
            still confirms a message meanwhile.
   two      (PostGIS) two receivers on one database, every message sent to
            both: each stored once.
+  events   two clients of /events on each receiver (two receivers on one
+           PostgreSQL) while messages go to both: every stream shows every
+           point once, in the order of the store's event sequence; /api
+           pages positions by its next links while points arrive.
   oapif    (GeoPackage) GDAL's OAPIF driver copies `positions` and `tracks`
            through ogr2ogr (PAGE_SIZE=1000, the read token as the Basic
            password) while messages keep arriving: the copy is the store
@@ -618,12 +622,159 @@ def check_two(args, store):
     return problems
 
 
+class EventReader:
+    """A client of /events on a thread of its own: every event as (id,
+    name, feature id, time it arrived)."""
+
+    def __init__(self, port, query=""):
+        import http.client
+        self.events, self.lock, self.closing = [], threading.Lock(), False
+        self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        self.connection.request("GET", "/events" + query)
+        self.response = self.connection.getresponse()
+        if self.response.status != 200:
+            raise RuntimeError(f"/events answered {self.response.status}")
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        import json
+        fields = {}
+        try:
+            for raw in self.response:
+                line = raw.decode().rstrip("\n")
+                if line:
+                    name, _, value = line.partition(": ")
+                    fields[name] = value
+                    continue
+                if "event" in fields:
+                    feature = json.loads(fields.get("data", "{}"))
+                    with self.lock:
+                        self.events.append((int(fields["id"]), fields["event"], feature.get("id"),
+                                            time.monotonic()))
+                fields = {}
+        except Exception:  # noqa: BLE001 - what a shut-down socket raises varies
+            if not self.closing:
+                raise
+
+    def positions(self):
+        with self.lock:
+            return [(i, fid) for i, name, fid, _ in self.events if name == "position"]
+
+    def wait_for(self, count, timeout=30.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and len(self.positions()) < count:
+            time.sleep(0.02)
+        return self.positions()
+
+    def close(self):
+        self.closing = True
+        try:
+            self.connection.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.connection.close()
+        self.thread.join(timeout=10)
+
+
+def get_json(port, target):
+    import json
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}{target}", timeout=30) as response:
+        return json.load(response)
+
+
+def page_through(port, limit):
+    """Every feature id of positions, paged by `next` links; the problems."""
+    ids, problems, target = [], [], f"/api/collections/positions/items?limit={limit}"
+    for _ in range(10000):
+        page = get_json(port, target)
+        got = [f["id"] for f in page["features"]]
+        if page.get("numberReturned") != len(got):
+            problems.append(f"numberReturned {page.get('numberReturned')} on a page of {len(got)}")
+        if len(got) > limit:
+            problems.append(f"a page of {len(got)} for limit={limit}")
+        ids.extend(got)
+        following = [link["href"] for link in page["links"] if link["rel"] == "next"]
+        if not following or not got:
+            return ids, page.get("numberMatched"), problems
+        target = following[0][following[0].index("/api/"):]
+    problems.append("the next links never ended")
+    return ids, None, problems
+
+
+def check_events(args, store):
+    """Event streams in commit order: two receivers on one PostgreSQL (one on
+    a GeoPackage) each followed by two clients while messages go to both;
+    every stream shows every point once, in one order, with rising ids.
+    Then /api pages positions by its next links while points arrive."""
+    two = args.store == "postgis"
+    receivers = [Receiver(args.kaldo, store.destination, args.work, free_port(), free_port())
+                 for _ in range(2 if two else 1)]
+    for r in receivers:
+        r.start()
+    problems = []
+    readers = [EventReader(r.http_port) for r in receivers for _ in range(2)]
+    messages, distinct = make_messages(240, seed=17)
+
+    def deliver(order):
+        for n, m in enumerate(order):
+            receiver = receivers[n % len(receivers)]
+            if send_directip(receiver.directip_port, directip_frame(m["imei"], m["momsn"], m["payload"])) != SUCCESS:
+                problems.append(f"{m['imei']}/{m['momsn']} not confirmed")
+
+    # Half of the messages sent to both receivers at once, in opposite orders:
+    # the same points committed by two processes racing each other.
+    half = messages[:120]
+    threads = [threading.Thread(target=deliver, args=(half,)),
+               threading.Thread(target=deliver, args=(list(reversed(half)),))]
+    for t in threads:
+        t.start()
+    # The rest while a client pages through /api: nothing twice, nothing skipped.
+    later = threading.Thread(target=deliver, args=(messages[120:],))
+    for t in threads:
+        t.join()
+    later.start()
+    paged, _, paging_problems = page_through(receivers[0].http_port, 7)
+    later.join()
+    problems += paging_problems
+    stored = [int(r[0]) for r in store.rows("SELECT fid FROM positions ORDER BY fid")]
+    if len(set(paged)) != len(paged):
+        problems.append("paging while points arrived sent a feature twice")
+    if paged != stored[:len(paged)]:
+        problems.append(f"paging while points arrived: {len(paged)} ids, not the store's first {len(paged)}")
+    paged, matched, paging_problems = page_through(receivers[0].http_port, 50)
+    problems += paging_problems
+    if paged != stored or matched != len(stored):
+        problems.append(f"paging: {len(paged)} ids (numberMatched {matched}), the store has {len(stored)}")
+    if len(stored) != distinct:
+        problems.append(f"positions holds {len(stored)} points; the messages have {distinct} distinct reports")
+    streams = [reader.wait_for(len(stored)) for reader in readers]
+    for reader in readers:
+        reader.close()
+    for r in receivers:
+        r.stop()
+    order = [int(r[0]) for r in store.rows("SELECT position_fid FROM position_events ORDER BY id")]
+    for n, stream in enumerate(streams):
+        ids = [i for i, _ in stream]
+        fids = [fid for _, fid in stream]
+        if ids != sorted(set(ids)):
+            problems.append(f"stream {n}: event ids not rising or repeated")
+        if sorted(fids) != stored:
+            problems.append(f"stream {n}: {len(set(fids))} of {len(stored)} points "
+                            f"({len(fids) - len(set(fids))} twice)")
+        if fids != order:
+            problems.append(f"stream {n}: not in the order of the store's event sequence")
+    print(f"events: {len(receivers)} receivers, {len(readers)} streams, {len(stored)} points; "
+          f"each stream got {[len(s) for s in streams]}")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--kaldo", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--store", choices=["gpkg", "postgis"], default="gpkg")
-    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two", "oapif", "tls"])
+    parser.add_argument("--check", action="append", choices=["ready", "kill", "strace", "idle", "two", "oapif", "tls", "events"])
     parser.add_argument("--messages", type=int, default=4000)
     parser.add_argument("--senders", type=int, default=16)
     parser.add_argument("--kills", type=int, default=10)
@@ -635,7 +786,8 @@ def main():
     args = parser.parse_args()
     args.kaldo = str(Path(args.kaldo).resolve())
     Path(args.work).mkdir(parents=True, exist_ok=True)
-    checks = args.check or (["ready", "kill", "strace", "idle", "oapif", "tls"] if args.store == "gpkg" else ["ready", "kill", "two"])
+    checks = args.check or (["ready", "kill", "strace", "idle", "oapif", "tls", "events"] if args.store == "gpkg"
+                            else ["ready", "kill", "two", "events"])
     passed = failed = skipped = 0
     for name in checks:
         try:
@@ -650,7 +802,8 @@ def main():
             continue
         try:
             problems = {"ready": check_ready, "kill": check_kill, "strace": check_strace,
-                        "idle": check_idle, "two": check_two, "oapif": check_oapif, "tls": check_tls}[name](args, store)
+                        "idle": check_idle, "two": check_two, "oapif": check_oapif, "tls": check_tls,
+                        "events": check_events}[name](args, store)
         except FileNotFoundError as error:
             problems = [str(error)] if under_ci() else None
             if problems is None:
