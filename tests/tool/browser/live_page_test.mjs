@@ -15,6 +15,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 import { launch, missingPart, open as openPage } from './chromium.mjs';
+import { assert, assertEqual, check, fail, finish } from './harness.mjs';
 
 const [kaldo, python, workDir] = process.argv.slice(2);
 if (!kaldo || !python || !workDir) {
@@ -46,26 +47,6 @@ const BASE_TIME = 1715949005;  // 2024-05-17 12:30:05 UTC
 fs.rmSync(workDir, { recursive: true, force: true });
 fs.mkdirSync(workDir, { recursive: true });
 
-let passed = 0;
-let failed = 0;
-async function check(name, body) {
-  try {
-    await body();
-    passed++;
-    console.log(`ok - ${name}`);
-  } catch (error) {
-    failed++;
-    console.log(`not ok - ${name}\n  ${String(error && error.stack || error).replace(/\n/g, '\n  ')}`);
-  }
-}
-function assert(condition, message) {
-  if (!condition) throw new Error(message);
-}
-function assertEqual(actual, expected, what) {
-  const a = JSON.stringify(actual);
-  const e = JSON.stringify(expected);
-  if (a !== e) throw new Error(`${what}: got ${a.slice(0, 600)}, expected ${e.slice(0, 600)}`);
-}
 const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
 
 function freePort() {
@@ -183,7 +164,7 @@ function liveState(page) {
   });
 }
 
-function waitForCount(page, count, timeout = 10000) {
+function waitForCount(page, count, timeout = 20000) {
   return page.waitForFunction((n) => window.kaldoLive.pointCount() === n, count, { timeout, polling: 50 });
 }
 
@@ -346,12 +327,10 @@ try {
     await guarded.close();
   });
 } catch (error) {
-  failed++;
-  console.log(`not ok - ${error.message}`);
+  fail(error.message);
 } finally {
   await browser.close();
   await receiver.stop();
 }
 
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed ? 1 : 0);
+finish();

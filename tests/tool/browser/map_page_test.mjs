@@ -15,6 +15,7 @@ import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 
 import { launch, missingPart, open as openPage } from './chromium.mjs';
+import { assert, assertEqual, check, fail, finish } from './harness.mjs';
 
 const [makePage, workDir] = process.argv.slice(2);
 if (!makePage || !workDir) {
@@ -40,27 +41,6 @@ const EMERGENCY_RED = '#d40000';
 
 fs.mkdirSync(workDir, { recursive: true });
 
-// --- a small test harness: named checks, one line each, a closing count
-let passed = 0;
-let failed = 0;
-async function check(name, body) {
-  try {
-    await body();
-    passed++;
-    console.log(`ok - ${name}`);
-  } catch (error) {
-    failed++;
-    console.log(`not ok - ${name}\n  ${String(error && error.stack || error).replace(/\n/g, '\n  ')}`);
-  }
-}
-function assert(condition, message) {
-  if (!condition) throw new Error(message);
-}
-function assertEqual(actual, expected, what) {
-  const a = JSON.stringify(actual);
-  const e = JSON.stringify(expected);
-  if (a !== e) throw new Error(`${what}: got ${a.slice(0, 400)}, expected ${e.slice(0, 400)}`);
-}
 
 function generate(name, args) {
   const page = path.join(workDir, `${name}.html`);
@@ -449,11 +429,9 @@ try {
     });
   }
 } catch (error) {
-  failed++;
-  console.log(`not ok - ${error.message}`);
+  fail(error.message);
 } finally {
   await browser.close();
 }
 
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed ? 1 : 0);
+finish();
