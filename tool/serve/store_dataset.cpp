@@ -56,7 +56,10 @@ const store_kind& kind_of(bool postgres) {
   // before a commit returns, so a committed transaction survives the
   // machine losing power, not only the process dying.
   static const store_kind geopackage = {
-      "GPKG", {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = FULL"}};
+      "GPKG", {"PRAGMA journal_mode = WAL", "PRAGMA synchronous = FULL",
+               // Other connections write too (the alerts'): wait for them
+               // rather than fail at once.
+               "PRAGMA busy_timeout = 2000"}};
   // PostgreSQL: synchronous_commit on, whatever the server's or the role's
   // default; literals as the store quotes them; a statement that waits on
   // another process's lock gives up before a caller's answer is due.

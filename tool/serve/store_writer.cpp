@@ -439,6 +439,13 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
     return batch_outcome::failed;
   }
   try {
+    // SQLite: take the write lock first, waiting for it (busy_timeout).
+    // A transaction that reads first and then finds another connection
+    // (the alerts' own) has written meanwhile cannot write at all.
+    std::string locked;
+    if (!store.postgres && !execute_sql(dataset, "UPDATE kaldo_schema SET version = version", &locked)) {
+      throw write_failure{locked};
+    }
     batch_transaction transaction(store);
     transaction.lock(messages, decoded);
     for (std::size_t w = 0; w < writable.size(); ++w) {

@@ -340,7 +340,8 @@ TEST_F(Store, CommitsAreSyncedToTheWriteAheadLog) {
   struct pragma {
     const char* name;
     const char* value;
-  } pragmas[] = {{"journal_mode", "wal"}, {"synchronous", "2"}};  // 2: FULL
+  } pragmas[] = {{"journal_mode", "wal"}, {"synchronous", "2"},  // 2: FULL
+                 {"busy_timeout", "2000"}};
   for (const auto& p : pragmas) {
     OGRLayer* result = store->dataset->ExecuteSQL((std::string("PRAGMA ") + p.name).c_str(),
                                                   nullptr, nullptr);
