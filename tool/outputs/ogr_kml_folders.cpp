@@ -1,7 +1,11 @@
-// KML: a folder per unit, holding its line, then its points, written by
-// GDAL's LIBKML driver: every placemark with its time (a <TimeStamp> a
-// point, a <TimeSpan> a line), and a shared style per unit in the map
-// page's colours, emergencies in red.
+// KML: a folder per unit, holding its line, then its points, each unit in
+// the map page's colour, emergencies in red. Written by GDAL's plain KML
+// driver, whose time grows with the points: styles inline, times as
+// placemark names and ISO 8601 text. Asked for with --driver LIBKML,
+// GDAL's LIBKML driver writes each placemark's time as a <TimeStamp> (a
+// point) or <TimeSpan> (a line) and shares one style per unit; GDAL 3.6's
+// LIBKML takes time that grows with the square of the points, minutes for
+// ten thousand, which is why it is not the default.
 #include <ogr_featurestyle.h>
 
 #include "tool/outputs/ogr_layers.h"
@@ -24,22 +28,30 @@ std::string style_text(rgb colour, double scale) {
          ");LABEL(c:" + hex + ")";
 }
 
+// How the placemarks of a folder are drawn: named styles of the
+// dataset's style table (LIBKML shares them), or each one's own.
+struct folder_styles {
+  bool shared = false;
+  bool time_as_text = false;
+};
+
 bool write_folder(OGRLayer& layer, const fleet& fleet, const unit_track& unit, std::size_t index,
-                  std::string* error) {
+                  folder_styles how, std::string* error) {
   // One schema per folder: the line's fields, then those of the points
   // that the line does not have.
-  auto line_indices = track_field_indices(layer, kml_line_fields(), true, false, error);
+  auto line_indices = track_field_indices(layer, kml_line_fields(), true, how.time_as_text, error);
   if (line_indices.empty()) return false;
-  auto point_indices = point_field_indices(layer, kml_point_fields(), true, false, error);
+  auto point_indices = point_field_indices(layer, kml_point_fields(), true, how.time_as_text, error);
   if (point_indices.empty()) return false;
-  std::string style = "@";
-  style += unit_style_name(index);
-  track_writer line(layer, kml_line_fields(), std::move(line_indices), false);
+  const rgb colour = unit_style_at(index).colour;
+  // A shared style is named "@name".
+  const auto named = [](std::string name) { return name.insert(0, 1, '@'); };
+  const std::string style = how.shared ? named(unit_style_name(index)) : style_text(colour, 1.0);
+  const std::string emergency = how.shared ? named(emergency_style) : style_text(emergency_red, 1.4);
+  track_writer line(layer, kml_line_fields(), std::move(line_indices), how.time_as_text);
   line.set_style(style);
   if (unit.points.size() >= 2 && !line.write(fleet, unit, OGRNullFID, error)) return false;
-  point_writer points(layer, kml_point_fields(), std::move(point_indices), false);
-  std::string emergency = "@";
-  emergency += emergency_style;
+  point_writer points(layer, kml_point_fields(), std::move(point_indices), how.time_as_text);
   points.set_styles(style, emergency);
   for (const std::size_t i : unit.points) {
     if (!points.write(fleet.points[i], 0, error)) return false;
@@ -53,13 +65,16 @@ bool write_kml_folders(ogr_session& session, const fleet& fleet, std::string* er
   return session.write_new(
       session.path(),
       [&](GDALDataset& dataset) {
-        auto* styles = new OGRStyleTable();
-        for (std::size_t u = 0; u < fleet.units.size(); ++u) {
-          styles->AddStyle(unit_style_name(u).c_str(),
-                           style_text(unit_style_at(u).colour, 1.0).c_str());
+        const folder_styles how{session.output().driver == "LIBKML", session.output().time_as_text};
+        if (how.shared) {
+          auto* styles = new OGRStyleTable();
+          for (std::size_t u = 0; u < fleet.units.size(); ++u) {
+            styles->AddStyle(unit_style_name(u).c_str(),
+                             style_text(unit_style_at(u).colour, 1.0).c_str());
+          }
+          styles->AddStyle(emergency_style, style_text(emergency_red, 1.4).c_str());
+          dataset.SetStyleTableDirectly(styles);
         }
-        styles->AddStyle(emergency_style, style_text(emergency_red, 1.4).c_str());
-        dataset.SetStyleTableDirectly(styles);
         OGRSpatialReference srs = wgs84();
         options_list folder({"FOLDER=YES"});
         for (std::size_t u = 0; u < fleet.units.size(); ++u) {
@@ -70,7 +85,7 @@ bool write_kml_folders(ogr_session& session, const fleet& fleet, std::string* er
             *error = gdal_error("cannot create the folder of " + unit.modem_id);
             return false;
           }
-          if (!write_folder(*layer, fleet, unit, u, error)) return false;
+          if (!write_folder(*layer, fleet, unit, u, how, error)) return false;
         }
         return true;
       },

@@ -39,8 +39,11 @@ const std::vector<output_row>& output_table() {
       // GPX_USE_EXTENSIONS carries every field GPX has no element for.
       {".gpx", {.driver = "GPX", .layout = layer_layout::gpx_tracks,
                 .dataset_options = {"GPX_USE_EXTENSIONS=YES"}}},
-      // LIBKML rather than the plain KML driver: it writes time stamps and
-      // shared styles.
+      // The plain KML driver: its time grows with the points. GDAL 3.6's
+      // LIBKML writes time stamps and shared styles, but takes time that
+      // grows with the square of the points (minutes for ten thousand):
+      // only when asked for, with --driver LIBKML (the row after).
+      {".kml", {.driver = "KML", .layout = layer_layout::kml_folders, .time_as_text = true}},
       {".kml", {.driver = "LIBKML", .layout = layer_layout::kml_folders}},
       // GDAL's GeoJSON writes 15 decimals by default: a latitude of a few
       // millionths of a degree would lose digits; 17 significant ones keep
@@ -85,8 +88,11 @@ std::string lower(std::string_view text) {
 std::string known_endings() {
   std::string list;
   for (const auto& row : output_table()) {
+    const std::string ending = row.ending == "pg:" ? std::string("PG:...") : std::string(row.ending);
+    // An ending two drivers write is named once.
+    if (list.find(ending + ",") != std::string::npos || list.ends_with(ending)) continue;
     if (!list.empty()) list += ", ";
-    list += row.ending == "pg:" ? std::string("PG:...") : std::string(row.ending);
+    list += ending;
   }
   return list;
 }
