@@ -76,7 +76,7 @@ bool ensure_alerts_table(GDALDataset& dataset, bool postgres, std::string* error
     *error = "cannot start the transaction that makes the alerts table";
     return false;
   }
-  if (!execute_sql(dataset, "SELECT pg_advisory_xact_lock(7013159536472106241)", error) ||
+  if (!execute_sql(dataset, schema_change_lock, error) ||
       !execute_sql(dataset, create, error) || !execute_sql(dataset, index, error)) {
     dataset.RollbackTransaction();
     return false;

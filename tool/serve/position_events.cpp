@@ -100,7 +100,7 @@ bool ensure_position_events(store_dataset& store, std::string* error) {
     *error = gdal_error("cannot start the transaction that creates position_events");
     return false;
   }
-  if (!execute_sql(dataset, "SELECT pg_advisory_xact_lock(7013159536472106240)", error) ||
+  if (!execute_sql(dataset, schema_change_lock, error) ||
       !execute_sql(dataset,
                    "CREATE TABLE IF NOT EXISTS position_events "
                    "(id bigserial PRIMARY KEY, position_fid bigint NOT NULL)",

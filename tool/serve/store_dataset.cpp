@@ -144,7 +144,7 @@ bool upgrade(store_dataset& store, const ogr_output& output, std::string* error)
     if (store.postgres) {
       // Two processes starting on one new database: one upgrades, the
       // other waits here and then finds the work done.
-      if (!execute_sql(dataset, "SELECT pg_advisory_xact_lock(7013159536472106240)", error)) {
+      if (!execute_sql(dataset, schema_change_lock, error)) {
         return false;
       }
       if (schema_version(dataset) >= store_schema_version) return true;

@@ -59,6 +59,14 @@ bool write_mailbox_progress(store_dataset& store, const mailbox_place& place, st
 std::unique_ptr<store_dataset> open_store_dataset(const std::string& destination,
                                                   std::string* error);
 
+// PostgreSQL: taken by every change of the store's tables made as a
+// process starts (the upgrade, the events, alerts and e-mail tables), so
+// that two processes starting at once take turns. Never taken by a write
+// of messages, which takes the event order's lock instead
+// (position_events.cpp): with one lock for both, a receiver starting
+// beside one that writes deadlocked.
+inline constexpr const char* schema_change_lock = "SELECT pg_advisory_xact_lock(7013159536472106240)";
+
 // Runs one SQL statement that returns no rows; false with GDAL's reason.
 bool execute_sql(GDALDataset& dataset, const std::string& sql, std::string* error);
 

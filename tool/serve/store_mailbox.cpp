@@ -37,7 +37,7 @@ bool add_mailbox_tables(store_dataset& store, std::string* error) {
   auto body = [&]() -> bool {
     // Two processes starting on one database add them one after the other.
     if (store.postgres &&
-        !execute_sql(dataset, "SELECT pg_advisory_xact_lock(7013159536472106241)", error)) {
+        !execute_sql(dataset, schema_change_lock, error)) {
       return false;
     }
     store.mailbox_indices.clear();
