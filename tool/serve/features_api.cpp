@@ -565,7 +565,9 @@ std::vector<std::string> conditions(const collection& c, const items_query& quer
   std::vector<std::string> where;
   const std::string fid = std::string("\"") + layer.GetFIDColumn() + "\"";
   if (query.bbox && c.geometry) {
-    const auto [west, south, east, north] = *query.bbox;
+    // Plain names, not a structured binding: lambdas below use them.
+    const double west = (*query.bbox)[0], south = (*query.bbox)[1], east = (*query.bbox)[2],
+                 north = (*query.bbox)[3];
     const std::string geometry = layer.GetGeometryColumn();
     if (postgres) {
       auto envelope = [&](double w, double e) {
