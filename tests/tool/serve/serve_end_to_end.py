@@ -162,24 +162,45 @@ class Receiver:
                 if "READY=1" in message.split("\n"):
                     return message
             raise RuntimeError("no READY=1 in time")
-        except OSError as error:
+        except (OSError, RuntimeError) as error:
+            # A receiver that never got ready is ended, not left behind.
+            self.proc.kill()
+            self.proc.wait()
             raise RuntimeError(f"kaldo serve did not say it was ready: {error}; "
                                f"log: {self.log_tail()}") from error
         finally:
             notify.close()
             notify_path.unlink()
 
+    def receiver_pid(self):
+        """kaldo serve's own process: under a wrapper (strace), its child.
+        A signal to strace would only detach it and leave serve running."""
+        if not self.wrap:
+            return self.proc.pid
+        try:
+            children = Path(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children").read_text().split()
+        except OSError:
+            children = []
+        return int(children[0]) if children else self.proc.pid
+
+    def signal(self, number):
+        try:
+            os.kill(self.receiver_pid(), number)
+        except ProcessLookupError:
+            pass
+
     def kill(self):
-        self.proc.send_signal(signal.SIGKILL)
+        self.signal(signal.SIGKILL)
         self.proc.wait()
 
     def stop(self, limit=10.0):
         """SIGTERM; the exit status and the seconds it took."""
         began = time.monotonic()
-        self.proc.send_signal(signal.SIGTERM)
+        self.signal(signal.SIGTERM)
         try:
             status = self.proc.wait(timeout=limit + 5)
         except subprocess.TimeoutExpired:
+            self.signal(signal.SIGKILL)
             self.proc.kill()
             status = self.proc.wait()
         return status, time.monotonic() - began
