@@ -176,22 +176,31 @@ std::optional<std::pair<std::string, std::string>> instant_span(std::string_view
   return std::make_pair(exact, exact);
 }
 
+// The "name=value" pairs of a request target's query, as sent (not
+// decoded), empty ones left out.
+std::vector<std::string_view> query_pairs(std::string_view target) {
+  std::vector<std::string_view> pairs;
+  const std::size_t mark = target.find('?');
+  if (mark == std::string_view::npos) return pairs;
+  std::string_view rest = target.substr(mark + 1);
+  while (!rest.empty()) {
+    const std::string_view pair = rest.substr(0, rest.find('&'));
+    rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
+    if (!pair.empty()) pairs.push_back(pair);
+  }
+  return pairs;
+}
+
 }  // namespace
 
 std::optional<items_query> parse_items_query(std::string_view target, std::string* error) {
   items_query query;
   const std::size_t mark = target.find('?');
-  if (mark != std::string_view::npos) {
-    std::string_view rest = target.substr(mark + 1);
-    while (!rest.empty()) {
-      const std::string_view pair = rest.substr(0, rest.find('&'));
-      rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
-      if (pair.empty()) continue;
-      const std::string_view name = pair.substr(0, pair.find('='));
-      if (std::find(items_parameters().begin(), items_parameters().end(), name) == items_parameters().end()) {
-        *error = "unknown query parameter " + std::string(name.substr(0, 40));
-        return std::nullopt;
-      }
+  for (const std::string_view pair : query_pairs(target)) {
+    const std::string_view name = pair.substr(0, pair.find('='));
+    if (std::find(items_parameters().begin(), items_parameters().end(), name) == items_parameters().end()) {
+      *error = "unknown query parameter " + std::string(name.substr(0, 40));
+      return std::nullopt;
     }
   }
   auto value = [&](const char* name) { return query_parameter(target, name); };
@@ -389,14 +398,8 @@ link_base base_of(const http_request& request, const std::string& scheme) {
   if (host.empty()) host = "localhost";
   base.api = scheme + "://" + host + "/api";
   const std::string_view target = request.target;
-  const std::size_t mark = target.find('?');
-  if (mark != std::string_view::npos) {
-    std::string_view rest = target.substr(mark + 1);
-    while (!rest.empty()) {
-      const std::string_view pair = rest.substr(0, rest.find('&'));
-      rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
-      if (pair.rfind("token=", 0) == 0) base.token = std::string(pair);
-    }
+  for (const std::string_view pair : query_pairs(target)) {
+    if (pair.rfind("token=", 0) == 0) base.token = std::string(pair);
   }
   return base;
 }

@@ -273,18 +273,10 @@ def main():
             problems = {"restart": check_restart, "retry": check_retry, "kill": check_kill}[name](args, store)
         except Exception as error:  # a crash of the test is a failure, said plainly
             problems = [f"{type(error).__name__}: {error}"]
+        e2e.Receiver.end_all()
         store.close()
-        if problems:
+        if not e2e.print_outcome(name, args.store, problems, args.work):
             failed += 1
-            print(f"FAIL {name}:")
-            for p in problems:
-                print(f"  {p}")
-            log = Path(args.work) / "serve.log"
-            if log.exists():
-                print("  receiver log, last lines:\n    " +
-                      "\n    ".join(log.read_text(errors="replace").splitlines()[-15:]))
-        else:
-            print(f"ok {name} ({args.store})")
     return 1 if failed else 0
 
 

@@ -134,6 +134,10 @@ class Receiver:
     """kaldo serve, told where to listen, with a systemd notification
     socket of its own."""
 
+    # Every process started, so that a check that stops early (an
+    # exception) leaves none running: see end_all().
+    started = []
+
     def __init__(self, kaldo, store, work, directip_port, http_port, wrap=(), extra=()):
         self.kaldo, self.store, self.work = kaldo, store, Path(work)
         self.directip_port, self.http_port, self.wrap = directip_port, http_port, list(wrap)
@@ -154,6 +158,7 @@ class Receiver:
                          "--directip", f"127.0.0.1:{self.directip_port}",
                          "--http", f"127.0.0.1:{self.http_port}", "--read-timeout", "5"] + self.extra,
             stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env)
+        Receiver.started.append(self)
         log.close()
         try:
             deadline = time.monotonic() + timeout
@@ -204,6 +209,16 @@ class Receiver:
             self.proc.kill()
             status = self.proc.wait()
         return status, time.monotonic() - began
+
+    @classmethod
+    def end_all(cls):
+        """Kills whatever a check left running."""
+        for receiver in cls.started:
+            if receiver.proc.poll() is None:
+                receiver.signal(signal.SIGKILL)
+                receiver.proc.kill()
+                receiver.proc.wait()
+        cls.started.clear()
 
     def log_tail(self):
         path = self.work / "serve.log"
@@ -790,6 +805,22 @@ def check_events(args, store):
     return problems
 
 
+def print_outcome(name, store, problems, work):
+    """Prints a check's outcome, with the receiver's last log lines when it
+    failed; whether it passed."""
+    if not problems:
+        print(f"ok {name} ({store})")
+        return True
+    print(f"FAIL {name} ({store}):")
+    for p in problems:
+        print(f"  {p}")
+    log = Path(work) / "serve.log"
+    if log.exists():
+        print("  receiver log, last lines:\n    " +
+              "\n    ".join(log.read_text(errors="replace").splitlines()[-15:]))
+    return False
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--kaldo", required=True)
@@ -834,19 +865,12 @@ def main():
                 continue
         except Exception as error:  # a crash of the test is a failure, said plainly
             problems = [f"{type(error).__name__}: {error}"]
+        Receiver.end_all()
         store.close()
-        if problems:
-            failed += 1
-            print(f"FAIL {name} ({args.store}):")
-            for p in problems:
-                print(f"  {p}")
-            log = Path(args.work) / "serve.log"
-            if log.exists():
-                print("  receiver log, last lines:\n    " +
-                      "\n    ".join(log.read_text(errors="replace").splitlines()[-15:]))
-        else:
+        if print_outcome(name, args.store, problems, args.work):
             passed += 1
-            print(f"ok {name} ({args.store})")
+        else:
+            failed += 1
     print(f"{passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return 1 if failed else 0
 
