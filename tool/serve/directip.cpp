@@ -43,7 +43,7 @@ read read_header(std::string_view contents) {
   mo_message message;
   message.cdr_reference = big_endian(contents, 0, 4);
   message.imei.assign(contents.substr(4, imei_digits));
-  if (!std::all_of(message.imei.begin(), message.imei.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+  if (!is_imei(message.imei)) {
     return read::refused(mo_problem::imei_not_digits, "an IMEI that is not 15 digits");
   }
   message.session_status = static_cast<std::uint8_t>(contents[19]);

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <functional>
 
+#include "tool/serve/session_message.h"
 #include "tool/sources/email.h"
 #include "tool/sources/gmime_support.h"
 
@@ -43,7 +44,7 @@ bool read_attachment_name(std::string_view name, std::string* imei, std::optiona
   const std::string_view stem = name.substr(0, dot);
   const auto cut = stem.find('_');
   const std::string_view first = stem.substr(0, cut);
-  if (first.size() == 15 && all_digits(first)) *imei = std::string(first);
+  if (is_imei(first)) *imei = std::string(first);
   if (cut != std::string_view::npos && all_digits(stem.substr(cut + 1))) {
     *momsn = number_at_start<std::uint32_t>(stem.substr(cut + 1));
   }
@@ -171,7 +172,7 @@ email_messages read_mailbox_email(std::string_view bytes, const mailbox_place& p
     const std::string_view text(subject);
     if (const auto at = text.find("Unit:"); at != std::string_view::npos) {
       const std::string_view digits = trimmed(text.substr(at + 5)).substr(0, 15);
-      if (digits.size() == 15 && all_digits(digits)) subject_imei = std::string(digits);
+      if (is_imei(digits)) subject_imei = std::string(digits);
     }
   }
 

@@ -1,10 +1,15 @@
 #include "tool/serve/session_message.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "tool/utc_text.h"
 
 namespace kaldo::tool::serve {
+
+bool is_imei(std::string_view text) {
+  return text.size() == 15 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 message_origin session_origin(std::string channel, std::string_view via, const std::string& imei,
                               std::uint32_t momsn, std::int64_t session_time) {

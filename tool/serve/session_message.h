@@ -13,6 +13,9 @@
 
 namespace kaldo::tool::serve {
 
+// Whether `text` is an IMEI as the sessions carry it: 15 ASCII digits.
+bool is_imei(std::string_view text);
+
 // `via` names the channel for people ("DirectIP"). The key is
 // "<imei>/<momsn>/<session time>", the same on every channel, so that one
 // message delivered twice, or by two channels, can be told as one.

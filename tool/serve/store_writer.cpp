@@ -13,6 +13,7 @@
 #include "tool/serve/growing_track.h"
 #include "tool/serve/position_events.h"
 #include "tool/serve/session_decoding.h"
+#include "tool/serve/session_message.h"
 #include "tool/utc_text.h"
 
 namespace kaldo::tool::serve {
@@ -28,12 +29,6 @@ struct write_failure {
 
 // Bits of a coordinate for equality: -0.0 and 0.0 are the same place.
 std::uint64_t coordinate_bits(double value) { return std::bit_cast<std::uint64_t>(value + 0.0); }
-
-bool is_imei(const std::string& imei) {
-  return imei.size() == 15 && std::all_of(imei.begin(), imei.end(), [](char c) {
-           return c >= '0' && c <= '9';
-         });
-}
 
 // A key both processes compute alike, whatever their build: FNV-1a.
 std::int64_t lock_key(std::string_view kind, std::string_view text) {

@@ -193,7 +193,7 @@ read message_from_fields(std::map<std::string, std::string> fields) {
 
   const std::string* imei = field("imei");
   if (imei == nullptr) return read::refused(webhook_problem::no_imei, "no imei");
-  if (imei->size() != 15 || !all_digits(*imei)) {
+  if (!is_imei(*imei)) {
     return read::refused(webhook_problem::bad_imei, "an imei that is not 15 digits: " + shown(*imei));
   }
   message.imei = *imei;
