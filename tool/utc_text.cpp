@@ -21,6 +21,10 @@ std::string utc_iso8601(kaldo::utc_time time) {
   return text;
 }
 
+std::string utc_now_iso8601() {
+  return utc_iso8601(std::chrono::time_point_cast<milliseconds>(std::chrono::system_clock::now()));
+}
+
 std::optional<kaldo::utc_time> parse_iso8601(std::string_view text) {
   // YYYY-MM-DDTHH:MM:SS.mmmZ
   if (text.size() != 24 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||

@@ -16,6 +16,9 @@ namespace kaldo::tool {
 
 std::string utc_iso8601(kaldo::utc_time time);
 
+// The present instant, as utc_iso8601 writes it.
+std::string utc_now_iso8601();
+
 // Empty when `text` is not of that form.
 std::optional<kaldo::utc_time> parse_iso8601(std::string_view text);
 

@@ -45,18 +45,13 @@ const std::vector<alert_column>& alert_columns() {
   return columns;
 }
 
+}  // namespace
+
 std::int64_t unix_now() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
-
-std::string now_text() {
-  return utc_iso8601(std::chrono::time_point_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now()));
-}
-
-}  // namespace
 
 bool ensure_alerts_table(GDALDataset& dataset, bool postgres, std::string* error) {
   std::string create = std::string("CREATE TABLE IF NOT EXISTS ") + alerts_table + " (";
@@ -103,7 +98,7 @@ bool claim_alerts(GDALDataset& dataset, bool postgres, const track_point& point,
                       sql_literal(utc_iso8601(point.position.time)) + ", " +
                       shortest_number(point.position.latitude) + ", " +
                       shortest_number(point.position.longitude) + ", " +
-                      sql_literal(alert_json(point)) + ", " + sql_literal(now_text()) + ", " +
+                      sql_literal(alert_json(point)) + ", " + sql_literal(utc_now_iso8601()) + ", " +
                       sql_literal(owner) + ", " + lease + ", 'pending', 0)";
     if (postgres) sql += " ON CONFLICT (alert_key, target) DO NOTHING";
     if (!execute_sql(dataset, sql, error)) return false;
@@ -209,7 +204,7 @@ bool alert_ledger::mark_sent(const std::string& key, int attempts, std::string* 
   return execute_sql(dataset_,
                      std::string("UPDATE ") + alerts_table + " SET state = 'sent', attempts = " +
                          std::to_string(attempts) + ", last_error = NULL, sent_at = " +
-                         sql_literal(now_text()) + mine(key),
+                         sql_literal(utc_now_iso8601()) + mine(key),
                      error);
 }
 

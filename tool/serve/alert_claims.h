@@ -28,6 +28,9 @@ namespace kaldo::tool::serve {
 inline constexpr const char* alerts_table = "alerts";
 inline constexpr std::chrono::seconds alert_lease{60};
 
+// Unix seconds now: what the leases are counted in.
+std::int64_t unix_now();
+
 // Creates the table and its unique key when missing; safe to run from two
 // processes at once. Runs outside any transaction of the caller's.
 bool ensure_alerts_table(GDALDataset& dataset, bool postgres, std::string* error);

@@ -21,11 +21,6 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::int64_t unix_now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 claimed_alert claim_of(const track_point& point) {
   claimed_alert a;

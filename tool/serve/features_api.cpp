@@ -115,19 +115,6 @@ std::optional<double> real_number(const std::string& text) {
   return value;
 }
 
-std::string iso_text(std::chrono::sys_time<std::chrono::milliseconds> instant) {
-  const auto day = std::chrono::floor<std::chrono::days>(instant);
-  const std::chrono::year_month_day date{day};
-  const std::chrono::hh_mm_ss clock{instant - day};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02lld.%03lldZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<long long>(clock.seconds().count()),
-                static_cast<long long>(clock.subseconds().count()));
-  return text;
-}
-
 // An instant as "2024-05-17T12:30:05Z", with a fraction and an offset
 // when given, or a date alone ("2024-05-17"): the first and last
 // millisecond it covers, as the store's text.
@@ -143,7 +130,7 @@ std::optional<std::pair<std::string, std::string>> instant_span(std::string_view
     const auto start = utc_instant(year, month, day, 0, 0, 0);
     if (!start) return std::nullopt;
     const auto first = std::chrono::sys_time<std::chrono::milliseconds>(*start);
-    return std::make_pair(iso_text(first), iso_text(first + std::chrono::days(1) - std::chrono::milliseconds(1)));
+    return std::make_pair(utc_iso8601(first), utc_iso8601(first + std::chrono::days(1) - std::chrono::milliseconds(1)));
   }
   if ((whole[10] != 'T' && whole[10] != 't' && whole[10] != ' ') ||
       std::sscanf(whole.c_str() + 11, "%2u:%2u:%2u%n", &hour, &minute, &second, &used) != 3 || used != 8) {
@@ -171,7 +158,7 @@ std::optional<std::pair<std::string, std::string>> instant_span(std::string_view
   }
   const auto start = utc_instant(year, month, day, hour, minute, second);
   if (!start) return std::nullopt;
-  const std::string exact = iso_text(std::chrono::sys_time<std::chrono::milliseconds>(*start) - offset +
+  const std::string exact = utc_iso8601(std::chrono::sys_time<std::chrono::milliseconds>(*start) - offset +
                                      std::chrono::milliseconds(milliseconds));
   return std::make_pair(exact, exact);
 }
@@ -624,10 +611,6 @@ http_answer unavailable(const std::string& why) {
   return problem(503, "the store cannot be read now");
 }
 
-std::string now_text() {
-  return iso_text(std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now()));
-}
-
 http_answer items(GDALDataset& dataset, const collection& c, const items_query& query, const link_base& base,
                   const std::string& query_text) {
   OGRLayer* layer = dataset.GetLayerByName(c.id);
@@ -672,7 +655,7 @@ http_answer items(GDALDataset& dataset, const collection& c, const items_query& 
   const std::size_t returned = features.size();
   json body = {{"type", "FeatureCollection"}, {"features", std::move(features)},
                {"numberMatched", matched}, {"numberReturned", returned},
-               {"timeStamp", now_text()}, {"links", std::move(links)}};
+               {"timeStamp", utc_now_iso8601()}, {"links", std::move(links)}};
   return json_answer(200, body, geojson_type);
 }
 

@@ -10,11 +10,6 @@ namespace kaldo::tool::serve {
 
 namespace {
 
-std::string now_text() {
-  return utc_iso8601(std::chrono::time_point_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now()));
-}
-
 std::string milliseconds_text(std::chrono::microseconds time) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", static_cast<double>(time.count()) / 1000.0);
@@ -49,7 +44,7 @@ void serve_log::message(const message_log_entry& entry) {
 std::string serve_log::line_of(const message_log_entry& entry) const {
   std::string line;
   if (format_ == log_format::json) {
-    nlohmann::json record = {{"time", now_text()},
+    nlohmann::json record = {{"time", utc_now_iso8601()},
                              {"channel", entry.channel},
                              {"peer", escaped_for_log(entry.peer)},
                              {"imei", escaped_for_log(entry.imei)},
@@ -63,7 +58,7 @@ std::string serve_log::line_of(const message_log_entry& entry) const {
     if (!entry.reason.empty()) record["reason"] = escaped_for_log(entry.reason);
     line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } else {
-    line = now_text() + " " + entry.channel + " " + escaped_for_log(entry.peer);
+    line = utc_now_iso8601() + " " + entry.channel + " " + escaped_for_log(entry.peer);
     if (!entry.imei.empty()) line += " IMEI " + escaped_for_log(entry.imei);
     if (entry.momsn) line += " MOMSN " + std::to_string(*entry.momsn);
     line += ": " + entry.outcome;
@@ -109,9 +104,9 @@ void serve_log::refused(std::string_view channel, std::string_view peer, std::st
 
 void serve_log::notice(std::string_view text) {
   if (format_ == log_format::json) {
-    write(nlohmann::json{{"time", now_text()}, {"notice", escaped_for_log(text)}}.dump());
+    write(nlohmann::json{{"time", utc_now_iso8601()}, {"notice", escaped_for_log(text)}}.dump());
   } else {
-    write(now_text() + " " + escaped_for_log(text));
+    write(utc_now_iso8601() + " " + escaped_for_log(text));
   }
 }
 
