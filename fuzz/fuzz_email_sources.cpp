@@ -3,6 +3,7 @@
 // GMime, the raw bytes of an SMS e-mail, and the conversion that follows.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,36 @@ recording_sink read_mbox_bytes(const std::uint8_t* data, std::size_t size,
   return sink;
 }
 
+// Whether one parser reading the whole mbox gives what it gives with `pad`
+// empty lines in front, which no e-mail takes in but which move every byte
+// to another place in GMime's reads.
+bool same_when_moved(const std::uint8_t* data, std::size_t size, const recording_sink& whole,
+                     std::size_t pad) {
+  std::vector<std::uint8_t> moved(pad, '\n');
+  moved.insert(moved.end(), data, data + size);
+  const recording_sink again = read_mbox_bytes(moved.data(), moved.size(), nullptr);
+  return again.log == whole.log && again.read == whole.read + pad;
+}
+
+// Whether what GMime makes of the mbox depends on where its reads fall.
+// Some malformed headers (a field name with blanks in it, for one) are
+// taken in one way or another depending on where a read of GMime's ends,
+// so that a few bytes more in front of the mbox change the e-mails it
+// finds; for such an mbox there is no one reading to compare pieces with.
+bool depends_on_read_places(const std::uint8_t* data, std::size_t size, const recording_sink& whole) {
+  std::vector<std::size_t> pads = {1, 2, 3, 5, 8, 13, 21, 64, 100, 333, 1000, 2047, 4095};
+  // Each e-mail moved to where a piece would start it.
+  for (std::size_t at = 0; at + 6 <= size && pads.size() < 64; ++at) {
+    if (data[at] == '\n' && std::memcmp(data + at + 1, "From ", 5) == 0) {
+      pads.push_back(4096 - (at + 1) % 4096);
+    }
+  }
+  for (const std::size_t pad : pads) {
+    if (!same_when_moved(data, size, whole, pad)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -104,16 +135,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Read in pieces (one e-mail a piece, or the rest from the stream once a
   // piece grows past a few hundred bytes), an mbox gives exactly what one
   // parser over the whole of it gives: for mail as mail programs write it.
-  // With NUL bytes or lines longer than mail allows, what GMime makes of a
-  // header depends on where its reads happen to fall, even with one parser
-  // (a few bytes more in front of the mbox change it), so there is no one
-  // answer to compare with.
+  // With NUL bytes, lines longer than mail allows or malformed headers,
+  // what GMime makes of a header can depend on where its reads happen to
+  // fall, even with one parser, so there is no one answer to compare with.
   if (!is_mail_text(data, size)) return 0;
   const recording_sink whole = read_mbox_bytes(data, size, nullptr);
   const mbox_pieces settings[] = {{1, 32u << 20}, {1, 300}};
   for (const mbox_pieces& pieces : settings) {
     const recording_sink in_pieces = read_mbox_bytes(data, size, &pieces);
-    if (in_pieces.log != whole.log || in_pieces.read != whole.read) __builtin_trap();
+    if ((in_pieces.log != whole.log || in_pieces.read != whole.read) &&
+        !depends_on_read_places(data, size, whole)) {
+      __builtin_trap();
+    }
   }
   return 0;
 }
