@@ -193,9 +193,9 @@ struct place {
   double lat, lon;
 };
 
-// The --edges units' tracks. The first crosses the antimeridian six times
-// each way; the second has a point past each pole's edge of the map, among
-// points on it, none of them last.
+// The --edges units' tracks. The first crosses the antimeridian nine times,
+// both ways; the second has points past each pole's edge of the map (one
+// just past the southern one), among points on it, none of them last.
 const std::vector<place> edge_tracks[] = {
     {{51.2, 179.5}, {51.3, -179.8}, {51.5, 179.9}, {51.6, -179.2}, {51.4, -179.6},
      {51.1, 179.7}, {50.9, 179.2}, {50.8, -179.9}, {50.6, 179.6}, {50.7, -179.4},
