@@ -1,12 +1,15 @@
 // Writes a map page of generated tracks, and beside it what the page must
 // show, for the browser test and the load-time benchmark.
 //
-//   make_page --points N [--units U] [--hostile] [--tiles URL]
+//   make_page --points N [--units U] [--hostile] [--edges] [--tiles URL]
 //             [--with-source] --out PAGE [--expect JSON]
 //
 // The tracks are random walks, the same for the same arguments, sent as
 // tracker messages and read back with kaldo::decode_message. With
 // --hostile, some modem ids hold markup ("</script>", "<!--", quotes).
+// --edges adds two units the map cannot show as they are: one crossing
+// the antimeridian back and forth, one with points nearer the poles than
+// the square map reaches.
 // The expectation file lists what decode_message read: every unit (modem
 // id) and its points in time order, times as milliseconds since 1970, for
 // the test to format itself.
@@ -37,13 +40,14 @@ struct arguments {
   std::size_t points = 1000;
   std::size_t units = 5;
   bool hostile = false;
+  bool edges = false;
   kaldo::tool::map_page_options options;
   std::string out;
   std::string expect;
 };
 
 [[noreturn]] void usage() {
-  std::fputs("usage: make_page --points N [--units U] [--hostile] [--tiles URL] "
+  std::fputs("usage: make_page --points N [--units U] [--hostile] [--edges] [--tiles URL] "
              "[--with-source] --out PAGE [--expect JSON]\n", stderr);
   std::exit(2);
 }
@@ -59,6 +63,7 @@ arguments parse(int argc, char** argv) {
     if (arg == "--points") a.points = std::stoul(value());
     else if (arg == "--units") a.units = std::stoul(value());
     else if (arg == "--hostile") a.hostile = true;
+    else if (arg == "--edges") a.edges = true;
     else if (arg == "--tiles") a.options.tiles_url = value();
     else if (arg == "--with-source") a.options.with_source = true;
     else if (arg == "--out") a.out = value();
@@ -106,7 +111,7 @@ angle to_angle(double value, int digits) {
   return {static_cast<int>(total / 60), static_cast<int>(total % 60), fraction};
 }
 
-constexpr int west = 0x40, valid_fix = 0x80, modem_id_in_tail = 0x04;
+constexpr int south = 0x20, west = 0x40, valid_fix = 0x80, modem_id_in_tail = 0x04;
 
 // One report of the walk, as the tracker would send it.
 std::string report_bytes(bool packed, std::size_t i, sys_time<milliseconds> time, double lat,
@@ -118,6 +123,7 @@ std::string report_bytes(bool packed, std::size_t i, sys_time<milliseconds> time
   const angle la = to_angle(lat, packed ? 5 : 4);
   const angle lo = to_angle(lon, packed ? 5 : 4);
   const int course_hundredths = static_cast<int>(std::lround(course * 100.0)) % 36000;
+  const int hemispheres = (lat < 0 ? south : 0) | (lon < 0 ? west : 0);
   if (!packed) {
     binary_fields f;
     f.hour = static_cast<int>(clock.hours().count());
@@ -135,7 +141,7 @@ std::string report_bytes(bool packed, std::size_t i, sys_time<milliseconds> time
     f.speed = static_cast<int>(speed);
     f.speed_tenths = static_cast<int>(std::lround(speed * 10.0)) % 10;
     f.course = course_hundredths;
-    f.flags = (i % 7 == 3 ? 0 : valid_fix) | west | modem_id_in_tail;
+    f.flags = (i % 7 == 3 ? 0 : valid_fix) | hemispheres | modem_id_in_tail;
     return binary_report(f);
   }
   packed_fields f;
@@ -157,20 +163,61 @@ std::string report_bytes(bool packed, std::size_t i, sys_time<milliseconds> time
   f.course = course_hundredths;
   // 3D, 2D, dead reckoning, none.
   static constexpr int fixes[] = {valid_fix, valid_fix | 0x01, 0x02, 0x00};
-  f.flags = fixes[i % 4] | west | modem_id_in_tail;
+  f.flags = fixes[i % 4] | hemispheres | modem_id_in_tail;
   return packed_report(f);
 }
 
-// Random walks, sent as messages of one report each with the unit's id in
-// the tail, and read back with kaldo::decode_message: the page is compared
-// with the typed decoding of the same messages.
+// A report sent as a message of its own with the unit's id in the tail,
+// and read back with kaldo::decode_message: the page is compared with the
+// typed decoding of the same messages.
+kaldo::tool::track_point read_back(int type, const std::string& report, const std::string& id,
+                                   std::string source) {
+  const std::string bytes = make_message(type, {report}, id + "\r");
+  const kaldo::decoded_message decoded = kaldo::decode_message({.bytes = bytes}, kaldo::settings{});
+  if (decoded.result != kaldo::outcome::converted || decoded.reports.size() != 1 ||
+      !decoded.reports[0].position) {
+    std::fprintf(stderr, "make_page: a generated message does not decode: %s %s\n",
+                 decoded.error.c_str(),
+                 decoded.reports.empty() ? "" : decoded.reports[0].problem.c_str());
+    std::exit(1);
+  }
+  kaldo::tool::track_point p;
+  p.modem_id = latin1_to_utf8(decoded.modem_id);
+  p.message_type = decoded.message_type;
+  p.source = std::move(source);
+  p.position = *decoded.reports[0].position;
+  return p;
+}
+
+struct place {
+  double lat, lon;
+};
+
+// The --edges units' tracks. The first crosses the antimeridian nine times,
+// both ways; the second has points past each pole's edge of the map (one
+// just past the southern one), among points on it, none of them last.
+const std::vector<place> edge_tracks[] = {
+    {{51.2, 179.5}, {51.3, -179.8}, {51.5, 179.9}, {51.6, -179.2}, {51.4, -179.6},
+     {51.1, 179.7}, {50.9, 179.2}, {50.8, -179.9}, {50.6, 179.6}, {50.7, -179.4},
+     {50.9, -178.8}, {51.0, 179.8}, {51.2, -179.7}},
+    {{80.0, -100.0}, {87.5, -80.0}, {84.9, -60.0}, {-89.0, -110.0}, {-80.0, -130.0},
+     {-85.2, -150.0}, {-60.0, -140.0}},
+};
+
+// Random walks, then with --edges the edge units after them.
 fleet generate(const arguments& a) {
   fleet f;
   std::mt19937_64 random(20080517);
   std::uniform_real_distribution<double> unit_interval(0.0, 1.0);
   const sys_days start = 2008y / May / 17;
   constexpr double pi = std::numbers::pi;
-  kaldo::settings how;
+  const auto time_of = [&](std::size_t u, std::size_t i) {
+    return start + minutes(10) * static_cast<long>(i) + seconds(37) * static_cast<long>(u) +
+           milliseconds(10 * (i % 100));
+  };
+  const auto source_of = [](std::size_t u, std::size_t i) {
+    return "inbox/" + std::to_string(u) + "_" + std::to_string(i) + ".sbd";
+  };
 
   for (std::size_t u = 0; u < a.units; ++u) {
     const std::size_t count = a.points / a.units + (u < a.points % a.units ? 1 : 0);
@@ -183,8 +230,6 @@ fleet generate(const arguments& a) {
     double course = 360.0 * unit_interval(random);
     for (std::size_t i = 0; i < count; ++i) {
       const int type = packed ? (i % 5 == 4 ? 103 : 3) : (i % 3 == 2 ? 2 : 1);
-      const auto time = start + minutes(10) * static_cast<long>(i) +
-                        seconds(37) * static_cast<long>(u) + milliseconds(10 * (i % 100));
       course = std::fmod(course + 40.0 * (unit_interval(random) - 0.5) + 360.0, 360.0);
       const double speed = std::round(400.0 * unit_interval(random)) / 10.0;
       const double step = speed / 6.0 / 111.0;  // degrees in ten minutes
@@ -200,30 +245,28 @@ fleet generate(const arguments& a) {
         lon = std::clamp(lon, -124.0, -112.0);
         course = 360.0 - course;
       }
-
-      const std::string bytes = make_message(
-          type, {report_bytes(packed, i, time, lat, lon, course, speed, random)}, id + "\r");
-      const kaldo::decoded_message decoded = kaldo::decode_message({.bytes = bytes}, how);
-      if (decoded.result != kaldo::outcome::converted || decoded.reports.size() != 1 ||
-          !decoded.reports[0].position) {
-        std::fprintf(stderr, "make_page: a generated message does not decode: %s %s\n",
-                     decoded.error.c_str(),
-                     decoded.reports.empty() ? "" : decoded.reports[0].problem.c_str());
-        std::exit(1);
-      }
-      kaldo::tool::track_point p;
-      p.modem_id = latin1_to_utf8(decoded.modem_id);
-      p.message_type = decoded.message_type;
-      p.source = "inbox/" + std::to_string(u) + "_" + std::to_string(i) + ".sbd";
-      p.position = *decoded.reports[0].position;
-      f.points.push_back(std::move(p));
+      f.points.push_back(read_back(
+          type, report_bytes(packed, i, time_of(u, i), lat, lon, course, speed, random), id,
+          source_of(u, i)));
+    }
+  }
+  const std::size_t units = a.units + (a.edges ? std::size(edge_tracks) : 0);
+  for (std::size_t u = a.units; u < units; ++u) {
+    // One unit of each layout: their coordinates are read in two ways.
+    const bool packed = u % 2 == 0;
+    const auto& track = edge_tracks[u - a.units];
+    for (std::size_t i = 0; i < track.size(); ++i) {
+      f.points.push_back(read_back(
+          packed ? 3 : 1,
+          report_bytes(packed, i, time_of(u, i), track[i].lat, track[i].lon, 90.0, 30.0, random),
+          modem_id(u, a.hostile), source_of(u, i)));
     }
   }
   // As a run sees them: all units' reports mixed, in arrival order.
   std::stable_sort(f.points.begin(), f.points.end(), [](const auto& x, const auto& y) {
     return x.position.time < y.position.time;
   });
-  for (std::size_t u = 0; u < a.units; ++u) {
+  for (std::size_t u = 0; u < units; ++u) {
     kaldo::tool::unit_track unit;
     unit.modem_id = latin1_to_utf8(modem_id(u, a.hostile));
     for (std::size_t i = 0; i < f.points.size(); ++i) {

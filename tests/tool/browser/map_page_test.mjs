@@ -1,7 +1,9 @@
 // The map page in a real headless Chromium, from file:// with the network
 // off: it loads without script errors, its map holds every track and point
 // where the data puts them, a click opens the right popup, the legend hides
-// and shows a unit, hostile modem ids stay text. Then it times pages of
+// and shows a unit, hostile modem ids stay text; a track across the
+// antimeridian and points past the poles' edge of the map are drawn on it.
+// Then it times pages of
 // generated points and reports, and saves a screenshot (map.png).
 //
 //   node map_page_test.mjs MAKE_PAGE WORK_DIR
@@ -38,6 +40,8 @@ const DEFAULT_TILES = /^https:\/\/tile\.openstreetmap\.org\/\d+\/\d+\/\d+\.png$/
 const OTHER_TILES_URL = 'http://tiles.example.invalid/{z}/{x}/{y}.png';
 const OTHER_TILES = /^http:\/\/tiles\.example\.invalid\/\d+\/\d+\/\d+\.png$/;
 const EMERGENCY_RED = '#d40000';
+// Where the square Web Mercator map ends, north and south.
+const MAX_LATITUDE = Math.atan(Math.sinh(Math.PI)) * 180 / Math.PI;
 
 fs.mkdirSync(workDir, { recursive: true });
 
@@ -117,6 +121,43 @@ function checkContents(contents, expected) {
   assertEqual(contents.rings.map(key).sort(), lasts.sort(), 'last known position rings');
 }
 
+const beyondMap = (p) => Math.abs(p.lat) > MAX_LATITUDE;
+const crossesAntimeridian = (unit) =>
+  unit.points.some((p, i, own) => i > 0 && Math.abs(p.lon - own[i - 1].lon) > 180);
+
+// Where the map may draw a point that it cannot show as it is: moved by
+// whole turns of longitude, so that a line goes on into the next copy of
+// the world, and past the map's edge, to the edge. Whatever the data, a
+// line starts where its first point is and never steps more than halfway
+// round the world; a unit's points and its ring sit on its line's vertices.
+function checkDrawnOnEdges(contents, expected) {
+  assertEqual(contents.tracks.length, expected.units.length, 'number of track lines');
+  expected.units.forEach((unit, u) => {
+    const line = contents.tracks[u].latlngs;
+    assertEqual(line.length, unit.points.length, `vertices of unit ${u}`);
+    unit.points.forEach((p, i) => {
+      const [lat, lon] = line[i];
+      const edgeLat = beyondMap(p) ? Math.sign(p.lat) * MAX_LATITUDE : p.lat;
+      assert(Math.abs(lat - edgeLat) < 1e-9, `unit ${u} point ${i} (${p.lat}) drawn at latitude ${lat}`);
+      const turns = (lon - p.lon) / 360;
+      assert(Math.abs(turns - Math.round(turns)) < 1e-9 && (i > 0 || lon === p.lon),
+        `unit ${u} point ${i} (${p.lon}) drawn at longitude ${lon}`);
+      if (i > 0) {
+        assert(Math.abs(lon - line[i - 1][1]) <= 180,
+          `unit ${u} steps from longitude ${line[i - 1][1]} to ${lon}, back across the map`);
+      }
+    });
+    const at = (q) => [q.lat, q.lon];
+    const mine = (q) => q.modem_id === unit.modem_id;
+    assertEqual(contents.points.filter(mine).map(at), line, `points of unit ${u}`);
+    for (const q of contents.emergencies.filter(mine)) {
+      const i = unit.points.findIndex((p) => iso(p.time_ms) === q.time);
+      assertEqual(at(q), line[i], `emergency of unit ${u} at ${q.time}`);
+    }
+    assertEqual(contents.rings.filter(mine).map(at), [line.at(-1)], `ring of unit ${u}`);
+  });
+}
+
 // The point of `unit` farthest from every other point, so that a click on
 // it can hit nothing else.
 function loneliestPoint(expected, unitIndex, filter = () => true) {
@@ -186,6 +227,19 @@ async function clickPoint(page, point, colour) {
 function unitColour(page, index) {
   return page.$eval(`#kaldo-legend li[data-unit="${index}"] .kaldo-swatch`,
     (swatch) => swatch.style.background);
+}
+
+// How many of `points` the opening view puts under the legend.
+function underLegend(page, points) {
+  return page.evaluate((points) => {
+    const legend = document.getElementById('kaldo-legend').getBoundingClientRect();
+    const map = document.getElementById('kaldo-map').getBoundingClientRect();
+    return points.filter((p) => {
+      const at = window.kaldoMap.latLngToContainerPoint([p.lat, p.lon]);
+      const x = at.x + map.left, y = at.y + map.top;
+      return x >= legend.left && x <= legend.right && y >= legend.top && y <= legend.bottom;
+    }).length;
+  }, points);
 }
 
 function popupRows(unit, p, last) {
@@ -336,16 +390,7 @@ try {
 
   await check('the opening view keeps every point clear of the legend', async () => {
     const { page: fresh } = await open(small.url);
-    const covered = await fresh.evaluate((points) => {
-      const legend = document.getElementById('kaldo-legend').getBoundingClientRect();
-      const map = document.getElementById('kaldo-map').getBoundingClientRect();
-      return points.filter((p) => {
-        const at = window.kaldoMap.latLngToContainerPoint([p.lat, p.lon]);
-        const x = at.x + map.left, y = at.y + map.top;
-        return x >= legend.left && x <= legend.right && y >= legend.top && y <= legend.bottom;
-      }).length;
-    }, expectedPoints(small.expected));
-    assertEqual(covered, 0, 'points under the legend');
+    assertEqual(await underLegend(fresh, expectedPoints(small.expected)), 0, 'points under the legend');
     await fresh.close();
   });
 
@@ -378,6 +423,81 @@ try {
       popupRows(other.expected.units[1], point, false), 'popup');
     await otherPage.close();
   });
+
+  // Two walks, a unit across the antimeridian and one past the poles.
+  const edges = generate('edges', ['--points', '120', '--units', '2', '--edges']);
+  const crossing = edges.expected.units.findIndex(crossesAntimeridian);
+  const polar = edges.expected.units.findIndex((unit) => unit.points.some(beyondMap));
+  let edgesPage;
+  let edgesDrawn;
+  await check('edges: the page loads, fitted to every point where it is drawn', async () => {
+    assert(crossing >= 0 && polar >= 0, 'make_page --edges made no unit across the ' +
+      `antimeridian (${crossing}) or past the map's edge (${polar})`);
+    const opened = await open(edges.url);
+    edgesPage = opened.page;
+    assertEqual(problemsOnLoad(opened.seen, DEFAULT_TILES), [], 'errors');
+    checkGeoJson(await edgesPage.evaluate(() =>
+      JSON.parse(document.getElementById('kaldo-tracks').textContent)), edges.expected, false);
+    edgesDrawn = await mapContents(edgesPage);
+    const drawn = edgesDrawn.points.map((p) => ({ lat: p.lat, lon: p.lon }));
+    const outside = await edgesPage.evaluate((points) => {
+      const bounds = window.kaldoMap.getBounds();
+      return points.filter((p) => !bounds.contains([p.lat, p.lon])).length;
+    }, drawn);
+    assertEqual(outside, 0, 'points outside the opening view');
+    assertEqual(await underLegend(edgesPage, drawn), 0, 'points under the legend');
+  });
+  if (!edgesDrawn || crossing < 0 || polar < 0) {
+    throw new Error('the edges page did not open or lacks its units: the checks on it cannot run');
+  }
+
+  await check('edges: the track across the antimeridian is one line, drawn in one piece', async () => {
+    const line = await edgesPage.evaluate((index) => {
+      const lines = [];
+      window.kaldoMap.eachLayer((layer) => { if (layer.options.kaldoKind === 'track') lines.push(layer); });
+      const xs = lines[index]._parts.flat().map((p) => p.x);
+      return { flat: L.LineUtil.isFlat(lines[index].getLatLngs()), parts: lines[index]._parts.length,
+        width: Math.max(...xs) - Math.min(...xs), world: 256 * 2 ** window.kaldoMap.getZoom() };
+    }, crossing);
+    // The whole track is in the opening view: nothing clips it.
+    assertEqual([line.flat, line.parts], [true, 1], 'one line, in parts drawn');
+    assert(line.width < line.world / 2, `the line is ${line.width} px wide in a world of ${line.world} px`);
+  });
+
+  for (const zoom of [null, 2, 12]) {
+    await check(`edges: every line and point is drawn on the map${zoom ? ` at zoom ${zoom}` : ''}`, async () => {
+      if (zoom) await edgesPage.evaluate((z) => { window.kaldoMap.setZoom(z, { animate: false }); }, zoom);
+      checkDrawnOnEdges(await mapContents(edgesPage), edges.expected);
+    });
+  }
+
+  // Every point past the map's edge, and one moved into the next world.
+  const edgeClicks = [
+    ...edges.expected.units[polar].points.flatMap((p, i) => beyondMap(p)
+      ? [[`the point at latitude ${p.lat}`, polar, i]] : []),
+    [`a point moved past 180° of longitude`, crossing,
+      edgesDrawn.tracks[crossing].latlngs.findIndex(([, lon], i, line) =>
+        Math.abs(lon) > 180 && i !== line.length - 1 &&
+        !edges.expected.units[crossing].points[i].emergency)],
+  ];
+  for (const [name, u, i] of edgeClicks) {
+    await check(`edges: a click on ${name} opens its popup`, async () => {
+      const unit = edges.expected.units[u];
+      const p = unit.points[i];
+      assert(p && !p.emergency && i !== unit.points.length - 1, `no point to click: ${i}`);
+      const [lat, lon] = edgesDrawn.tracks[u].latlngs[i];
+      const rows = await clickPoint(edgesPage, { lat, lon }, await unitColour(edgesPage, u));
+      const notes = rows.filter(([label]) => label === 'Note');
+      if (beyondMap(p)) {
+        assertEqual(notes.length, 1, 'notes');
+        assert(notes[0][1].includes(`${p.lat}°`) && notes[0][1].includes('beyond the map'),
+          `the note says ${JSON.stringify(notes[0][1])}`);
+      }
+      assertEqual(rows.filter(([label]) => label !== 'Note'), popupRows(unit, p, false), 'popup');
+      if (!beyondMap(p)) assertEqual(notes, [], 'notes');
+    });
+  }
+  await edgesPage.close();
 
   await check('screenshot, with the popup of a clicked emergency', async () => {
     const shown = generate('screenshot', ['--points', '604', '--units', '4']);
