@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
+#include <tuple>
 
 #include "tool/outputs/ogr_layers.h"
 #include "tool/serve/alert_claims.h"
@@ -75,8 +78,48 @@ struct unit_state {
   std::unique_ptr<OGRFeature> row;  // the stored row; null for a new unit
   std::vector<vertex> vertices;     // every point of the unit, in time order
   kaldo::utc_time first{}, last{};
+  bool last_known = false;  // `last` is the time of the unit's latest point
   bool changed = false;
 };
+
+// A stored point as the lookups compare it.
+using point_key = std::tuple<std::string, std::int64_t, std::uint64_t, std::uint64_t>;
+
+point_key key_of(const std::string& modem_id, kaldo::utc_time time, double latitude, double longitude) {
+  return {modem_id, time.time_since_epoch().count(), coordinate_bits(latitude),
+          coordinate_bits(longitude)};
+}
+
+// Filters of at most this many values each: one statement per group keeps
+// a batch's lookups to a few statements without making one of megabytes.
+constexpr std::size_t values_per_filter = 200;
+
+// For each key, its values in groups of at most values_per_filter, each
+// group made into one filter by `make`, and the filters of several keys
+// joined with OR while they stay under that many values together.
+std::vector<std::string> grouped_filters(
+    const std::map<std::string, std::vector<std::string>>& values,
+    const std::function<std::string(const std::string&, const std::string&)>& make) {
+  std::vector<std::string> filters;
+  std::string filter;
+  std::size_t held = 0;
+  for (const auto& [key, list] : values) {
+    for (std::size_t at = 0; at < list.size(); at += values_per_filter) {
+      const std::size_t n = std::min(values_per_filter, list.size() - at);
+      if (held > 0 && held + n > values_per_filter) {
+        filters.push_back(std::move(filter));
+        filter.clear();
+        held = 0;
+      }
+      std::string in;
+      for (std::size_t i = at; i < at + n; ++i) in += (i > at ? ", " : "") + list[i];
+      filter += (held > 0 ? " OR (" : "(") + make(key, in) + ")";
+      held += n;
+    }
+  }
+  if (held > 0) filters.push_back(std::move(filter));
+  return filters;
+}
 
 class batch_transaction {
  public:
@@ -111,32 +154,62 @@ class batch_transaction {
     if (!execute_sql(*store_.dataset, sql, &error)) throw write_failure{error};
   }
 
-  // The status the earlier delivery was stored with, when there was one.
-  std::optional<stored_status> stored_before(const received_message& message) {
-    OGRLayer& layer = *store_.messages;
+  // Reads, with a few statements for the whole batch, every earlier
+  // delivery of its messages and every stored point at its units and
+  // times: one lookup per message and per point would cost as many
+  // statements, and on PostgreSQL as many round trips.
+  void look_up(const std::vector<const received_message*>& messages,
+               const std::vector<decoded_session>& decoded) {
+    std::map<std::string, std::vector<std::string>> momsns, times;
+    for (const received_message* m : messages) momsns[m->imei].push_back(std::to_string(m->momsn));
+    for (const decoded_session& d : decoded) {
+      for (const track_point& point : d.points) {
+        times[point.modem_id].push_back(sql_literal(utc_iso8601(point.position.time)));
+      }
+    }
+    for (auto* lists : {&momsns, &times}) {
+      for (auto& [key, list] : *lists) {
+        std::sort(list.begin(), list.end());
+        list.erase(std::unique(list.begin(), list.end()), list.end());
+      }
+    }
     const auto& at = store_.message_indices;
-    const std::string filter =
-        "imei = " + sql_literal(message.imei) + " AND momsn = " + std::to_string(message.momsn);
-    CPLErrorReset();
-    check(layer.SetAttributeFilter(filter.c_str()), "cannot look the message up");
-    layer.ResetReading();
-    std::optional<stored_status> found;
-    const auto session = sys_seconds{seconds{message.session_time}};
-    for (auto& row : layer) {
-      const auto time = time_field(*row, at[static_cast<int>(message_value::session_time)]);
-      if (!time || *time != session) continue;
-      const std::string status = row->GetFieldAsString(at[static_cast<int>(message_value::status)]);
-      found = stored_status::failed;
-      for (auto s : {stored_status::converted, stored_status::not_position_report,
-                     stored_status::no_payload}) {
+    auto index = [&](message_value value) { return at[static_cast<int>(value)]; };
+    const auto message_filters = grouped_filters(momsns, [](const std::string& imei, const std::string& in) {
+      return "imei = " + sql_literal(imei) + " AND momsn IN (" + in + ")";
+    });
+    for_each_row(*store_.messages, message_filters, "cannot look the messages up", [&](OGRFeature& row) {
+      const auto time = time_field(row, index(message_value::session_time));
+      if (!time || time->time_since_epoch() % seconds{1} != milliseconds{0}) return;
+      const std::string status = row.GetFieldAsString(index(message_value::status));
+      stored_status found = stored_status::failed;
+      for (auto s : {stored_status::converted, stored_status::not_position_report, stored_status::no_payload}) {
         if (status == to_string(s)) found = s;
       }
-      break;
-    }
-    check_read("cannot look the message up");
-    layer.ResetReading();  // no read left open (see left_transaction)
-    layer.SetAttributeFilter(nullptr);
-    return found;
+      const auto seconds_since = duration_cast<seconds>(time->time_since_epoch()).count();
+      earlier_.try_emplace(std::string(row.GetFieldAsString(index(message_value::imei))) + "/" +
+                               std::to_string(row.GetFieldAsInteger64(index(message_value::momsn))) + "/" +
+                               std::to_string(seconds_since),
+                           found);
+    });
+    const auto point_filters = grouped_filters(times, [](const std::string& modem_id, const std::string& in) {
+      return "modem_id = " + sql_literal(modem_id) + " AND \"time\" IN (" + in + ")";
+    });
+    const int modem_id_index = store_.point_indices[0];
+    const int time_index = store_.point_indices[1];
+    for_each_row(*store_.positions, point_filters, "cannot look the points up", [&](OGRFeature& row) {
+      const auto* place = dynamic_cast<const OGRPoint*>(row.GetGeometryRef());
+      const auto time = time_field(row, time_index);
+      if (place == nullptr || !time) return;
+      stored_points_.insert(key_of(row.GetFieldAsString(modem_id_index), *time, place->getY(), place->getX()));
+    });
+  }
+
+  // The status the earlier delivery was stored with, when there was one.
+  std::optional<stored_status> stored_before(const received_message& message) const {
+    const auto found = earlier_.find(message_key(message));
+    if (found == earlier_.end()) return std::nullopt;
+    return found->second;
   }
 
   void insert_message(const received_message& message, const decoded_session& decoded) {
@@ -193,39 +266,29 @@ class batch_transaction {
     }
     CPLErrorReset();
     check_written(layer.CreateFeature(&row), "cannot store the message");
+    earlier_.try_emplace(message_key(message), decoded.status);
   }
 
   // Whether the point was new, and is now stored and in its unit's line.
   bool add_point(const track_point& point) {
     OGRLayer& layer = *store_.positions;
-    const std::string unit = "modem_id = " + sql_literal(point.modem_id);
-    const std::string at_time = sql_literal(utc_iso8601(point.position.time));
-    CPLErrorReset();
-    check(layer.SetAttributeFilter((unit + " AND \"time\" = " + at_time).c_str()),
-          "cannot look the point up");
-    layer.ResetReading();
-    bool stored = false;
-    for (auto& row : layer) {
-      const auto* place = dynamic_cast<const OGRPoint*>(row->GetGeometryRef());
-      if (place != nullptr &&
-          coordinate_bits(place->getY()) == coordinate_bits(point.position.latitude) &&
-          coordinate_bits(place->getX()) == coordinate_bits(point.position.longitude)) {
-        stored = true;
-        break;
-      }
-    }
-    check_read("cannot look the point up");
-    layer.ResetReading();
-    layer.SetAttributeFilter(nullptr);
-    if (stored) return false;
+    const point_key key =
+        key_of(point.modem_id, point.position.time, point.position.latitude, point.position.longitude);
+    if (stored_points_.contains(key)) return false;
 
     unit_state& state = unit_of(point.modem_id);
     // Points of one instant keep the order they came in: the new one goes
-    // after every point not later than it.
-    check(layer.SetAttributeFilter((unit + " AND \"time\" > " + at_time).c_str()),
-          "cannot place the point in its line");
-    const GIntBig later = layer.GetFeatureCount(TRUE);
-    layer.SetAttributeFilter(nullptr);
+    // after every point not later than it. Trackers report in time order,
+    // so a point is mostly the unit's latest, and after all of its points.
+    GIntBig later = 0;
+    if (!state.last_known || point.position.time < state.last) {
+      const std::string unit = "modem_id = " + sql_literal(point.modem_id);
+      const std::string at_time = sql_literal(utc_iso8601(point.position.time));
+      check(layer.SetAttributeFilter((unit + " AND \"time\" > " + at_time).c_str()),
+            "cannot place the point in its line");
+      later = layer.GetFeatureCount(TRUE);
+      layer.SetAttributeFilter(nullptr);
+    }
     if (later < 0 || static_cast<std::size_t>(later) > state.vertices.size()) {
       throw write_failure{gdal_error("cannot count the points of " + point.modem_id)};
     }
@@ -234,7 +297,10 @@ class batch_transaction {
     const bool last = later == 0;
     state.vertices.insert(place, vertex{point.position.longitude, point.position.latitude});
     if (state.vertices.size() == 1 || first) state.first = point.position.time;
-    if (state.vertices.size() == 1 || last) state.last = point.position.time;
+    if (state.vertices.size() == 1 || last) {
+      state.last = point.position.time;
+      state.last_known = true;
+    }
     state.changed = true;
 
     if (!points_) {
@@ -244,6 +310,7 @@ class batch_transaction {
     CPLErrorReset();
     if (!points_->write(point, 0, &error)) throw write_failure{error};
     added_.push_back({points_->last_fid(), point});
+    stored_points_.insert(key);
     return true;
   }
 
@@ -313,7 +380,10 @@ class batch_transaction {
           if (auto t = time_field(*state.row, at)) state.first = *t;
         }
         if (fields[i].value == track_value::last_time) {
-          if (auto t = time_field(*state.row, at)) state.last = *t;
+          if (auto t = time_field(*state.row, at)) {
+            state.last = *t;
+            state.last_known = true;
+          }
         }
       }
       auto vertices = line_vertices(state.row->GetGeometryRef());
@@ -351,15 +421,33 @@ class batch_transaction {
     });
     state.vertices.clear();
     for (const auto& p : points) state.vertices.push_back(p.place);
+    state.last_known = false;
     if (!points.empty()) {
       state.first = points.front().time;
       state.last = points.back().time;
+      state.last_known = true;
     }
     // Written back even when no new point comes: the row is made right.
     state.changed = !points.empty();
   }
 
+  // Reads the rows of `layer` each filter selects, one statement a filter.
+  void for_each_row(OGRLayer& layer, const std::vector<std::string>& filters, const std::string& what,
+                    const std::function<void(OGRFeature&)>& take) {
+    for (const std::string& filter : filters) {
+      CPLErrorReset();
+      check(layer.SetAttributeFilter(filter.c_str()), what);
+      layer.ResetReading();
+      for (auto& row : layer) take(*row);
+      check_read(what);
+      layer.ResetReading();  // no read left open (see left_transaction)
+      layer.SetAttributeFilter(nullptr);
+    }
+  }
+
   store_dataset& store_;
+  std::map<std::string, stored_status> earlier_;  // by message_key
+  std::set<point_key> stored_points_;
   std::map<std::string, unit_state> units_;
   std::optional<point_writer> points_;
   std::vector<committed_point> added_;
@@ -443,6 +531,7 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
     }
     batch_transaction transaction(store);
     transaction.lock(messages, decoded);
+    transaction.look_up(messages, decoded);
     for (std::size_t w = 0; w < writable.size(); ++w) {
       store_result& result = writable[w]->result;
       // An entry is a duplicate when every one of its messages is.
