@@ -3,6 +3,9 @@
 #include <cpl_error.h>
 #include <ogrsf_frmts.h>
 
+#include <algorithm>
+#include <map>
+
 #include "tool/outputs/ogr_layers.h"
 #include "tool/outputs/ogr_outputs.h"
 
@@ -181,16 +184,21 @@ std::optional<events_since> position_event_reader::read_since(std::int64_t after
                                  " ORDER BY id LIMIT " + std::to_string(limit),
                              2, error);
   if (!rows) return std::nullopt;
+  std::vector<std::int64_t> fids;
+  for (std::size_t i = 0; i + 1 < rows->size(); i += 2) fids.push_back((*rows)[i + 1]);
+  std::sort(fids.begin(), fids.end());
+  fids.erase(std::unique(fids.begin(), fids.end()), fids.end());
+  std::map<std::int64_t, track_point> points;
+  if (!read_points_of(fids, &points, error)) return std::nullopt;
   for (std::size_t i = 0; i + 1 < rows->size(); i += 2) {
     position_event event;
     event.id = (*rows)[i];
     event.position_fid = (*rows)[i + 1];
     out.through = event.id;
-    CPLErrorReset();
-    std::unique_ptr<OGRFeature> row(positions_->GetFeature(event.position_fid));
     // A point removed by hand since: its event has nothing left to show.
-    if (row == nullptr) continue;
-    event.point = point_of(*row, indices_);
+    const auto point = points.find(event.position_fid);
+    if (point == points.end()) continue;
+    event.point = point->second;
     out.events.push_back(std::move(event));
   }
   // Ids a rolled-back transaction took leave gaps: past the rows read
@@ -215,6 +223,37 @@ std::optional<events_since> position_event_reader::catch_up(std::int64_t after, 
     return out;
   }
   return read_since(after, most_events_caught_up, error);
+}
+
+// The points of `fids`, a few hundred a statement: one statement per point
+// would cost the store as many round trips as each commit wrote points.
+bool position_event_reader::read_points_of(const std::vector<std::int64_t>& fids,
+                                           std::map<std::int64_t, track_point>* points, std::string* error) {
+  constexpr std::size_t per_statement = 500;
+  const std::string fid_column = std::string("\"") + positions_->GetFIDColumn() + "\"";
+  for (std::size_t at = 0; at < fids.size(); at += per_statement) {
+    std::string filter = fid_column + " IN (";
+    for (std::size_t i = at; i < std::min(fids.size(), at + per_statement); ++i) {
+      if (i > at) filter += ',';
+      filter += std::to_string(fids[i]);
+    }
+    filter += ")";
+    CPLErrorReset();
+    if (positions_->SetAttributeFilter(filter.c_str()) != OGRERR_NONE) {
+      *error = gdal_error("cannot read the stored points");
+      return false;
+    }
+    positions_->ResetReading();
+    for (auto& row : *positions_) points->emplace(row->GetFID(), point_of(*row, indices_));
+    const bool read_failed = failed();
+    positions_->ResetReading();
+    positions_->SetAttributeFilter(nullptr);
+    if (read_failed) {
+      *error = gdal_error("cannot read the stored points");
+      return false;
+    }
+  }
+  return true;
 }
 
 bool position_event_reader::read_points(const std::optional<std::string>& modem_id,

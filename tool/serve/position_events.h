@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,9 @@ class position_event_reader {
                    std::string* error);
 
  private:
+  bool read_points_of(const std::vector<std::int64_t>& fids, std::map<std::int64_t, track_point>* points,
+                      std::string* error);
+
   std::unique_ptr<GDALDataset> dataset_;
   OGRLayer* positions_ = nullptr;
   std::vector<int> indices_;  // of positions_fields()

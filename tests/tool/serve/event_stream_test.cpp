@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <numeric>
 
 #include "tests/test_support.h"
 #include "tool/serve/event_stream.h"
@@ -178,6 +179,26 @@ TEST_F(EventSequence, IdsFollowCommitsAndCatchUpFromAnyId) {
     std::vector<std::int64_t> ids;
     for (const auto& e : got->events) ids.push_back(e.id);
     EXPECT_EQ(ids, c.ids);
+  }
+}
+
+TEST_F(EventSequence, HundredsOfEventsKeepTheirOwnPointsInCommitOrder) {
+  // More points than one statement of the reader takes.
+  constexpr int units = 24, minutes = 50;
+  std::vector<int> each(minutes);
+  std::iota(each.begin(), each.end(), 0);
+  for (int u = 0; u < units; ++u) {
+    store(message("3000340123456" + std::to_string(10 + u), static_cast<std::uint32_t>(u + 1), each));
+  }
+  std::string error;
+  const auto read = reader_->read_since(0, 5000, &error);
+  ASSERT_TRUE(read) << error;
+  ASSERT_EQ(read->events.size(), static_cast<std::size_t>(units * minutes));
+  for (std::size_t i = 0; i < read->events.size(); ++i) {
+    const position_event& e = read->events[i];
+    const int unit = static_cast<int>(i) / minutes, minute = static_cast<int>(i) % minutes;
+    EXPECT_EQ(e.point.modem_id, "3000340123456" + std::to_string(10 + unit)) << i;
+    EXPECT_NEAR(e.point.position.latitude, 33 + (minute + 0.1234) / 60, 1e-6) << i;
   }
 }
 
