@@ -153,20 +153,28 @@ void event_stream::run() {
     joining.swap(joining_);
     lock.unlock();
 
-    for (;;) {
+    if (clients_.empty()) {
+      // No one to send events to: those who join need only where the
+      // sequence stands, not every event read after every commit.
       std::string error;
-      const auto read = reader_->read_since(last_, events_per_read, &error);
-      if (!read) break;  // the store is away: the next round tries again
-      if (read->reset) {
-        // The sequence went backwards (the store was made anew): every
-        // client starts afresh.
-        for (client& c : clients_) c.exchange->send(sse_reset_event(read->latest));
-        last_ = read->latest;
-        break;
+      const auto latest = joining.empty() ? std::nullopt : reader_->latest(&error);
+      if (latest) last_ = *latest;
+    } else {
+      for (;;) {
+        std::string error;
+        const auto read = reader_->read_since(last_, events_per_read, &error);
+        if (!read) break;  // the store is away: the next round tries again
+        if (read->reset) {
+          // The sequence went backwards (the store was made anew): every
+          // client starts afresh.
+          for (client& c : clients_) c.exchange->send(sse_reset_event(read->latest));
+          last_ = read->latest;
+          break;
+        }
+        broadcast(read->events);
+        last_ = read->through;
+        if (read->through >= read->latest) break;
       }
-      broadcast(read->events);
-      last_ = read->through;
-      if (read->through >= read->latest) break;
     }
     for (client& c : joining) {
       catch_up(c);
