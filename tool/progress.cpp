@@ -29,6 +29,11 @@ void progress_line::set_total_bytes(std::uint64_t bytes) {
   total_bytes_ = bytes;
 }
 
+void progress_line::add_total_bytes(std::uint64_t bytes) {
+  std::lock_guard lock(mutex_);
+  added_bytes_ += bytes;
+}
+
 void progress_line::update(std::uint64_t messages, std::uint64_t failed, std::uint64_t bytes_read) {
   if (!shown_) return;
   std::lock_guard lock(mutex_);
@@ -63,7 +68,7 @@ std::string progress_text(std::uint64_t messages, std::uint64_t failed, std::uin
 
 void progress_line::draw(std::uint64_t messages, std::uint64_t failed, std::uint64_t bytes_read) {
   const double elapsed = std::chrono::duration<double>(clock::now() - start_).count();
-  std::fprintf(stream_, "\r\033[K%s", progress_text(messages, failed, bytes_read, total_bytes_, elapsed).c_str());
+  std::fprintf(stream_, "\r\033[K%s", progress_text(messages, failed, bytes_read, total_bytes_ + added_bytes_, elapsed).c_str());
   std::fflush(stream_);
   drawn_ = true;
 }

@@ -21,6 +21,9 @@ class progress_line {
   bool shown() const { return shown_; }
   // The bytes the run will read, once known; the estimate needs it.
   void set_total_bytes(std::uint64_t bytes);
+  // More bytes to read, made known by a source as it opens (on top of
+  // those set above).
+  void add_total_bytes(std::uint64_t bytes);
   // The count of messages done, of those that failed, and of input bytes
   // read so far. Safe from any thread; draws only when a tenth of a second
   // has passed.
@@ -39,6 +42,7 @@ class progress_line {
   clock::time_point start_ = clock::now();
   clock::time_point last_draw_{};
   std::uint64_t total_bytes_ = 0;
+  std::uint64_t added_bytes_ = 0;
 };
 
 // The line's text: "1200 messages, 3 failed, 45% of 2.0 MB read, 800/s,

@@ -67,8 +67,8 @@ void work_on(run_item& item, const kaldo::settings& how, run_work& work) {
 class queueing_sink final : public message_sink {
  public:
   queueing_sink(ordered_pipeline<run_job, run_job>& pipeline, run_work& work,
-                std::atomic<std::uint64_t>& bytes_read, const std::atomic<bool>& stop)
-      : pipeline_(pipeline), work_(work), bytes_read_(bytes_read), stop_(stop) {}
+                std::atomic<std::uint64_t>& bytes_read, progress_line& progress, const std::atomic<bool>& stop)
+      : pipeline_(pipeline), work_(work), bytes_read_(bytes_read), progress_(progress), stop_(stop) {}
 
   bool stopping() const override { return stop_ || ending_ || interrupt_signal() != 0; }
 
@@ -98,12 +98,14 @@ class queueing_sink final : public message_sink {
     pipeline_.push(std::move(input), 256);
   }
   void advanced(std::uint64_t bytes) override { bytes_read_ += bytes; }
+  void sized(std::uint64_t bytes) override { progress_.add_total_bytes(bytes); }
 
  private:
   std::mutex mutex_;
   ordered_pipeline<run_job, run_job>& pipeline_;
   run_work& work_;
   std::atomic<std::uint64_t>& bytes_read_;
+  progress_line& progress_;
   const std::atomic<bool>& stop_;
   std::atomic<bool> ending_{false};
   output_namer namer_;
@@ -217,7 +219,7 @@ int run_messages(const run_options& options, const run_setup& setup, run_work& w
           }
           progress.update(summary.totals().messages, summary.totals().failed, bytes_read.load());
         });
-    queueing_sink sink(pipeline, work, bytes_read, stop);
+    queueing_sink sink(pipeline, work, bytes_read, progress, stop);
     walk_inputs(options.inputs, sink, settings);
     pipeline.finish();
   }

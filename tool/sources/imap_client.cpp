@@ -245,6 +245,46 @@ bool imap_client::uids(std::uint32_t first, std::vector<std::uint32_t>& found, s
   return true;
 }
 
+bool imap_client::sizes(const std::vector<std::uint32_t>& uids, std::vector<email_size>& found,
+                        std::string* error) {
+  found.clear();
+  if (uids.empty()) return true;
+  mailimap_set* set = uid_set(uids);
+  mailimap_fetch_type* what = mailimap_fetch_type_new_fetch_att_list_empty();
+  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_uid());
+  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_rfc822_size());
+  clist* result = nullptr;
+  const int code = mailimap_uid_fetch(session_, set, what, &result);
+  mailimap_fetch_type_free(what);
+  mailimap_set_free(set);
+  if (code != MAILIMAP_NO_ERROR) {
+    *error = "cannot list the sizes of the folder's e-mails: " + reason(session_, code);
+    return false;
+  }
+  for (clistiter* at = clist_begin(result); at != nullptr; at = clist_next(at)) {
+    const auto* attributes = static_cast<mailimap_msg_att*>(clist_content(at));
+    email_size email;
+    bool has_size = false;
+    for (clistiter* item = clist_begin(attributes->att_list); item != nullptr; item = clist_next(item)) {
+      const auto* attribute = static_cast<mailimap_msg_att_item*>(clist_content(item));
+      if (attribute->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC) continue;
+      const mailimap_msg_att_static* value = attribute->att_data.att_static;
+      if (value->att_type == MAILIMAP_MSG_ATT_UID) email.uid = value->att_data.att_uid;
+      if (value->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE) {
+        email.bytes = value->att_data.att_rfc822_size;
+        has_size = true;
+      }
+    }
+    if (email.uid != 0 && has_size) found.push_back(email);
+  }
+  mailimap_fetch_list_free(result);
+  std::sort(found.begin(), found.end(), [](const email_size& a, const email_size& b) { return a.uid < b.uid; });
+  found.erase(std::unique(found.begin(), found.end(),
+                          [](const email_size& a, const email_size& b) { return a.uid == b.uid; }),
+              found.end());
+  return true;
+}
+
 bool imap_client::fetch(const std::vector<std::uint32_t>& batch, const email_handler& each,
                         std::string* error) {
   if (batch.empty()) return true;

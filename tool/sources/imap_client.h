@@ -70,6 +70,14 @@ class imap_client {
   // The UIDs of the open folder from `first` on, ascending.
   bool uids(std::uint32_t first, std::vector<std::uint32_t>& found, std::string* error);
 
+  // The size of each e-mail of `uids` (RFC822.SIZE), in one command, in
+  // UID order. An e-mail deleted meanwhile is simply missing.
+  struct email_size {
+    std::uint32_t uid = 0;
+    std::uint64_t bytes = 0;
+  };
+  bool sizes(const std::vector<std::uint32_t>& uids, std::vector<email_size>& found, std::string* error);
+
   // Fetches the e-mails of `batch` (UIDs) with BODY.PEEK[], one command;
   // `each` gets every e-mail's UID and raw bytes (CR LF line ends) in UID
   // order. An e-mail deleted meanwhile is simply missing.

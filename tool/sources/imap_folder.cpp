@@ -80,18 +80,20 @@ class imap_folder_source final : public source {
     char separator = 0;
     std::uint32_t uidvalidity = 0;
     std::vector<std::uint32_t> uids;
+    std::vector<imap_client::email_size> sizes;
     if (!client || !client->separator_of(url.folder, &separator, error) ||
-        !client->examine(url.folder, &uidvalidity, error) || !client->uids(1, uids, error)) {
+        !client->examine(url.folder, &uidvalidity, error) || !client->uids(1, uids, error) ||
+        !client->sizes(uids, sizes, error)) {
       return false;
     }
+    std::uint64_t total = 0;
+    for (const auto& email : sizes) total += email.bytes;
+    sink.sized(total);
     const std::string name = imap_name_part(url.folder_utf8, separator);
     const std::string key = url.folder_utf8 + "/" + std::to_string(uidvalidity) + "/";
     use_gmime();
-    for (std::size_t first = 0; first < uids.size(); first += imap_batch_emails) {
+    for (const std::vector<std::uint32_t>& batch : imap_batches(sizes, imap_batch_emails, imap_batch_bytes)) {
       if (sink.stopping()) return true;
-      const std::vector<std::uint32_t> batch(
-          uids.begin() + static_cast<std::ptrdiff_t>(first),
-          uids.begin() + static_cast<std::ptrdiff_t>(std::min(uids.size(), first + imap_batch_emails)));
       const auto each = [&](std::uint32_t uid, std::string_view bytes) {
         email_place place;
         place.source = name + "." + std::to_string(uid) + ".eml";
@@ -130,6 +132,21 @@ std::string refusal(const std::string& input, const source_settings& settings) {
 }
 
 }  // namespace
+
+std::vector<std::vector<std::uint32_t>> imap_batches(const std::vector<imap_client::email_size>& emails,
+                                                     std::size_t most_emails, std::uint64_t most_bytes) {
+  std::vector<std::vector<std::uint32_t>> batches;
+  std::uint64_t bytes = 0;
+  for (const auto& email : emails) {
+    if (batches.empty() || batches.back().size() >= most_emails || bytes + email.bytes > most_bytes) {
+      batches.emplace_back();
+      bytes = 0;
+    }
+    batches.back().push_back(email.uid);
+    bytes += email.bytes;
+  }
+  return batches;
+}
 
 bool is_imap_url(std::string_view input) {
   const auto starts = [&](std::string_view scheme) {

@@ -14,14 +14,24 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tool/sources/imap_client.h"
 #include "tool/sources/source.h"
 
 namespace kaldo::tool {
 
-// E-mails fetched with one command.
+// E-mails fetched with one command: at most this many, and at most this
+// many bytes unless one e-mail alone is larger. A batch is held in memory
+// while it is read.
 inline constexpr std::size_t imap_batch_emails = 200;
+inline constexpr std::uint64_t imap_batch_bytes = 16u << 20;
+
+// The e-mails of a folder, in UID order, in batches of at most
+// `most_emails` e-mails and `most_bytes` bytes (an e-mail larger than that
+// is a batch of its own).
+std::vector<std::vector<std::uint32_t>> imap_batches(const std::vector<imap_client::email_size>& emails,
+                                                     std::size_t most_emails, std::uint64_t most_bytes);
 
 struct imap_url {
   imap_endpoint endpoint;

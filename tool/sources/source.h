@@ -31,6 +31,9 @@ class message_sink {
   virtual void skipped(skipped_input input) = 0;
   // Bytes of input read so far grow by `bytes` (for a progress estimate).
   virtual void advanced(std::uint64_t /*bytes*/) {}
+  // The bytes the run will read grow by `bytes`: a source that learns its
+  // size only once it is open (a folder on a mail server) tells it here.
+  virtual void sized(std::uint64_t /*bytes*/) {}
   // True once the run wants no more (interrupted, or its destination
   // full): a source stops reading at the next message or input.
   virtual bool stopping() const { return false; }

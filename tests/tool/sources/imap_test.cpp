@@ -85,6 +85,25 @@ TEST(ImapUrl, NamesEmailsAndTellsLoopbackApart) {
   }
 }
 
+TEST(ImapBatches, BoundedInEmailsAndBytesAndNeverEmpty) {
+  using sizes = std::vector<imap_client::email_size>;
+  using batches = std::vector<std::vector<std::uint32_t>>;
+  const struct {
+    const char* why;
+    sizes emails;
+    batches expected;
+  } cases[] = {
+      {"an empty folder", {}, {}},
+      {"a count's worth", {{1, 10}, {2, 10}, {3, 10}, {5, 10}}, {{1, 2, 3}, {5}}},
+      {"bytes fill up first", {{1, 60}, {2, 40}, {3, 1}}, {{1, 2}, {3}}},
+      {"an e-mail larger than a batch stands alone", {{1, 10}, {2, 500}, {3, 10}}, {{1}, {2}, {3}}},
+      {"an empty e-mail counts too", {{1, 0}, {2, 0}, {3, 0}, {4, 0}}, {{1, 2, 3}, {4}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(imap_batches(c.emails, 3, 100), c.expected) << c.why;
+  }
+}
+
 struct run_result {
   int status;
   std::string err;
