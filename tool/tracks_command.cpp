@@ -75,7 +75,9 @@ class fleet_work final : public run_work {
   std::string summary_text() const override {
     const tracks_outcome outcome{options_.destination, output_.appends(), options_.valid_only,
                                  written_};
-    return tracks_summary_text(builder_.counts(), built_, outcome);
+    std::string text = tracks_summary_text(builder_.counts(), built_, outcome);
+    if (written_ && !output_.note().empty()) text += output_.note() + "\n";
+    return text;
   }
 
  private:

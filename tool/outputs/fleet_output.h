@@ -51,6 +51,10 @@ class fleet_output {
   // nothing half-written is left: a file keeps what it had, a database
   // rolls back.
   virtual bool write(const fleet& fleet, std::string* error) = 0;
+
+  // What the user should know of how the destination was written (one
+  // line, UTF-8); empty when there is nothing to say.
+  virtual std::string note() const { return {}; }
 };
 
 // One kind of output: an entry of the output table.

@@ -26,13 +26,25 @@ layout_writer layout_writer_for(layer_layout layout) {
 
 class ogr_fleet_output final : public fleet_output {
  public:
-  explicit ogr_fleet_output(std::unique_ptr<ogr_session> session) : session_(std::move(session)) {}
+  ogr_fleet_output(std::unique_ptr<ogr_session> session, bool driver_named)
+      : session_(std::move(session)), driver_named_(driver_named) {}
 
   bool appends() const override { return session_->appending(); }
   bool read_stored(std::vector<track_point>* points, std::string* error) override {
     return session_->read_stored(points, error);
   }
   bool write(const fleet& fleet, std::string* error) override {
+    const ogr_output& chosen = session_->output();
+    if (!driver_named_ && chosen.most_points != 0 && fleet.points.size() > chosen.most_points &&
+        !session_->appending()) {
+      const auto larger = ogr_output_for(session_->path(), chosen.larger_driver, error);
+      if (!larger) return false;
+      note_ = session_->shown() + ": " + std::to_string(fleet.points.size()) + " points, more than the " +
+              std::to_string(chosen.most_points) + " given to GDAL's " + chosen.driver +
+              " driver (it holds the whole file in memory): written with GDAL's " + larger->driver +
+              " driver instead";
+      session_->use_output(*larger);
+    }
     const layout_writer writer = layout_writer_for(session_->output().layout);
     if (writer == nullptr) {
       *error = "cannot write " + session_->shown() + ": no writer for its layout";
@@ -42,11 +54,23 @@ class ogr_fleet_output final : public fleet_output {
     return writer(*session_, fleet, error) && session_->finish(error);
   }
 
+  std::string note() const override { return note_; }
+
  private:
   std::unique_ptr<ogr_session> session_;
+  bool driver_named_;
+  std::string note_;
 };
 
 }  // namespace
+
+std::unique_ptr<fleet_output> open_ogr_fleet_output(const std::string& destination, const ogr_output& output,
+                                                    const output_options& options, std::string* error) {
+  auto session = ogr_session::open(destination, output, options.verbose, error);
+  if (session == nullptr) return nullptr;
+  session->set_inputs(options.inputs);
+  return std::make_unique<ogr_fleet_output>(std::move(session), !options.driver.empty());
+}
 
 output_kind ogr_output_kind() {
   return {.name = "GDAL layers",
@@ -55,10 +79,7 @@ output_kind ogr_output_kind() {
                      std::string* error) -> std::unique_ptr<fleet_output> {
             const auto output = ogr_output_for(destination, options.driver, error);
             if (!output) return nullptr;
-            auto session = ogr_session::open(destination, *output, options.verbose, error);
-            if (session == nullptr) return nullptr;
-            session->set_inputs(options.inputs);
-            return std::make_unique<ogr_fleet_output>(std::move(session));
+            return open_ogr_fleet_output(destination, *output, options, error);
           }};
 }
 

@@ -1,11 +1,9 @@
 // KML: a folder per unit, holding its line, then its points, each unit in
-// the map page's colour, emergencies in red. Written by GDAL's plain KML
-// driver, whose time grows with the points: styles inline, times as
-// placemark names and ISO 8601 text. Asked for with --driver LIBKML,
-// GDAL's LIBKML driver writes each placemark's time as a <TimeStamp> (a
-// point) or <TimeSpan> (a line) and shares one style per unit; GDAL 3.6's
-// LIBKML takes time that grows with the square of the points, minutes for
-// ten thousand, which is why it is not the default.
+// the map page's colour, emergencies in red. GDAL's LIBKML driver writes
+// each placemark's time as a <TimeStamp> (a point) or <TimeSpan> (a line)
+// and shares one style per unit; with --driver KML, GDAL's plain KML
+// driver writes styles inline and times as placemark names and ISO 8601
+// text.
 #include <ogr_featurestyle.h>
 
 #include "tool/outputs/ogr_layers.h"

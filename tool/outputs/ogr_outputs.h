@@ -21,6 +21,10 @@ enum class layer_layout {
   kml_folders,     // one folder (layer) per unit: its line, then its points
 };
 
+// The most points written to a .kml with time stamps (GDAL's LIBKML, which
+// holds the whole file in memory); more go through GDAL's plain KML driver.
+inline constexpr std::size_t kml_time_stamped_points = 50'000;
+
 struct ogr_output {
   std::string driver;  // GDAL's short name
   layer_layout layout = layer_layout::both_layers;
@@ -37,6 +41,13 @@ struct ogr_output {
   std::vector<std::string> dataset_options = {};
   std::vector<std::string> positions_options = {};
   std::vector<std::string> tracks_options = {};
+  // GDAL configuration options ("KEY=VALUE") the driver reads while a
+  // destination is written, set for the writing thread alone.
+  std::vector<std::string> config_options = {};
+  // A fleet of more points than this (0: no limit) is written with the
+  // driver `larger_driver` instead, unless the user named a driver.
+  std::size_t most_points = 0;
+  std::string larger_driver = {};
 };
 
 // The output for `destination`, or for `driver` when it is not empty.

@@ -160,6 +160,35 @@ bool ogr_session::read_stored(std::vector<track_point>* points, std::string* err
   return true;
 }
 
+namespace {
+
+// GDAL configuration options set for this thread while a destination is
+// written, and put back as they were after.
+class thread_config {
+ public:
+  explicit thread_config(const std::vector<std::string>& options) {
+    for (const std::string& option : options) {
+      const std::size_t equals = option.find('=');
+      std::string key = option.substr(0, equals);
+      const char* before = CPLGetThreadLocalConfigOption(key.c_str(), nullptr);
+      saved_.push_back({key, before ? std::optional<std::string>(before) : std::nullopt});
+      CPLSetThreadLocalConfigOption(key.c_str(), option.substr(equals + 1).c_str());
+    }
+  }
+  ~thread_config() {
+    for (auto at = saved_.rbegin(); at != saved_.rend(); ++at) {
+      CPLSetThreadLocalConfigOption(at->first.c_str(), at->second ? at->second->c_str() : nullptr);
+    }
+  }
+  thread_config(const thread_config&) = delete;
+  thread_config& operator=(const thread_config&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+}  // namespace
+
 bool ogr_session::write_new(const std::string& final_path,
                             const std::function<bool(GDALDataset&)>& fill, std::string* error) {
   if (staging_ == nullptr) {
@@ -171,6 +200,7 @@ bool ogr_session::write_new(const std::string& final_path,
   if (found == nullptr) return false;
   const std::string staged = staging_->path_for(final_path);
   options_list options(output_.dataset_options);
+  const thread_config config(output_.config_options);
   GDALDataset* dataset = found->Create((checked_ ? checked_path(staged) : staged).c_str(), 0, 0,
                                        0, GDT_Unknown, options.get());
   bool filled = false, closed = false;

@@ -62,6 +62,8 @@ class ogr_session {
   ogr_session& operator=(const ogr_session&) = delete;
 
   const ogr_output& output() const { return output_; }
+  // Writes with `output` instead (same destination, written anew).
+  void use_output(ogr_output output) { output_ = std::move(output); }
   // The destination as given: what GDAL opens, and where new files go.
   const std::string& path() const { return path_; }
   // The destination as messages show it: a connection string's password

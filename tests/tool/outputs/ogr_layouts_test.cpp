@@ -8,6 +8,8 @@
 
 #include "tool/fleet_builder.h"
 #include "tool/outputs/fleet_output.h"
+#include "tool/outputs/ogr_fleet_output.h"
+#include "tool/outputs/ogr_outputs.h"
 #include "tests/tool/format_cases.h"
 #include "tests/tool/layer_reading.h"
 #include "tests/tool/sample_messages.h"
@@ -133,6 +135,50 @@ TEST(OgrLayouts, IdsWithMarkupCharactersSurviveGpxAndKml) {
         read_points(dir.path() + "/" + name, std::string(name) == "fleet.gpx" ? "track_points" : "");
     ASSERT_EQ(points.size(), 2u);
     for (const auto& p : points) EXPECT_EQ(p.modem_id, utf8_id);
+  }
+}
+
+// KML: every point with its <TimeStamp>; a fleet of more points than
+// LIBKML is given (it holds the whole file in memory) goes to the plain KML
+// driver, and the run is told, unless the user named LIBKML.
+TEST(OgrLayouts, KmlStampsEveryPointUnlessTheFleetIsTooLargeForLibkml) {
+  const fleet written = sample_fleet();
+  std::string error;
+  const auto libkml = ogr_output_for("f.kml", "", &error);
+  ASSERT_TRUE(libkml) << error;
+  const std::size_t n = written.points.size();
+  const struct {
+    const char* why;
+    std::size_t most_points;
+    const char* driver;
+    bool stamped;
+  } cases[] = {
+      {"as many points as LIBKML is given", n, "", true},
+      {"one more", n - 1, "", false},
+      {"one more, LIBKML named", n - 1, "LIBKML", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    temp_dir dir;
+    ogr_output row = *libkml;
+    row.most_points = c.most_points;
+    output_options options;
+    options.driver = c.driver;
+    auto output = open_ogr_fleet_output(dir.path() + "/f.kml", row, options, &error);
+    ASSERT_NE(output, nullptr) << error;
+    ASSERT_TRUE(output->write(written, &error)) << error;
+    const std::string text = read_file(dir.path() + "/f.kml");
+    std::size_t stamps = 0;
+    for (auto at = text.find("<TimeStamp>"); at != std::string::npos; at = text.find("<TimeStamp>", at + 1)) ++stamps;
+    EXPECT_EQ(stamps, c.stamped ? n : 0);
+    EXPECT_EQ(read_points(dir.path() + "/f.kml", "").size(), n);
+    if (c.stamped) {
+      EXPECT_EQ(output->note(), "");
+    } else {
+      EXPECT_NE(output->note().find(std::to_string(n) + " points, more than the " + std::to_string(n - 1)),
+                std::string::npos)
+          << output->note();
+    }
   }
 }
 
