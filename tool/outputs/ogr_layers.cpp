@@ -342,11 +342,22 @@ bool point_writer::write(const track_point& point, int track_number, std::string
 
 bool point_writer::write(const track_point& point, int track_number, int track_segment,
                          std::string* error) {
+  if (row_of(point, track_number, track_segment, error) == nullptr) return false;
+  CPLErrorReset();
+  if (!feature_written(layer_.CreateFeature(feature_.get()))) {
+    *error = gdal_error(std::string("cannot write a point into ") + layer_.GetName());
+    return false;
+  }
+  return true;
+}
+
+const OGRFeature* point_writer::row_of(const track_point& point, int track_number, int track_segment,
+                                       std::string* error) {
   // Ctrl-C while the layers are written: the write fails here, and the
   // transaction or the staging folder takes back what was written.
   if (interrupt_signal() != 0) {
     *error = "interrupted";
-    return false;
+    return nullptr;
   }
   OGRFeature& f = *feature_;
   const kaldo::position& p = point.position;
@@ -388,12 +399,7 @@ bool point_writer::write(const track_point& point, int track_number, int track_s
   geometry_->setX(p.longitude);
   geometry_->setY(p.latitude);
   f.SetFID(OGRNullFID);
-  CPLErrorReset();
-  if (!feature_written(layer_.CreateFeature(&f))) {
-    *error = gdal_error(std::string("cannot write a point into ") + layer_.GetName());
-    return false;
-  }
-  return true;
+  return &f;
 }
 
 void point_writer::set_styles(std::string usual, std::string emergency) {

@@ -100,6 +100,10 @@ class point_writer {
   bool write(const track_point& point, int track_number, std::string* error);
   // ... and `track_segment` its trkseg within that trk.
   bool write(const track_point& point, int track_number, int track_segment, std::string* error);
+  // The row write() would write, for a caller that writes rows its own
+  // way; null (with the reason) when the run is interrupted.
+  const OGRFeature* row_of(const track_point& point, int track_number, int track_segment,
+                           std::string* error);
   // OGR style strings for the points from now on (KML): `emergency` for
   // those with the emergency flag, `usual` for the others.
   void set_styles(std::string usual, std::string emergency);
