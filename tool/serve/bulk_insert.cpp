@@ -21,15 +21,6 @@ std::string key_of(int i) {
   return key;
 }
 
-std::string identifier(const std::string& name) {
-  std::string quoted = "\"";
-  for (const char c : name) {
-    quoted += c;
-    if (c == '"') quoted += '"';
-  }
-  return quoted + "\"";
-}
-
 // The type a field's values are read as from the JSON; binary values
 // travel as hexadecimal text and are decoded in the statement.
 const char* json_column_type(const OGRFieldDefn& field) {
@@ -157,7 +148,7 @@ bool bulk_insert::flush(GDALDataset& dataset, std::vector<std::int64_t>* fids, s
   for (int i = 0; i < definition.GetFieldCount(); ++i) {
     const OGRFieldDefn& field = *definition.GetFieldDefn(i);
     const std::string key = key_of(i);
-    add(columns, identifier(field.GetNameRef()));
+    add(columns, sql_identifier(field.GetNameRef()));
     add(selected, field.GetType() == OFTBinary ? "decode(x." + key + ", 'hex')" : "x." + key);
     add(types, key + " " + json_column_type(field));
     add(names, key);
@@ -168,16 +159,16 @@ bool bulk_insert::flush(GDALDataset& dataset, std::vector<std::int64_t>* fids, s
     if (const OGRSpatialReference* srs = geometry.GetSpatialRef()) {
       if (const char* code = srs->GetAuthorityCode(nullptr)) srid = std::atoi(code);
     }
-    add(columns, identifier(layer_.GetGeometryColumn()));
+    add(columns, sql_identifier(layer_.GetGeometryColumn()));
     add(selected, "ST_SetSRID(ST_GeomFromWKB(decode(x.g, 'hex')), " + std::to_string(srid) + ")");
     add(types, "g text");
     add(names, "g");
   }
-  const std::string fid = identifier(layer_.GetFIDColumn());
+  const std::string fid = sql_identifier(layer_.GetFIDColumn());
   // Ids are drawn in the order rows are inserted, which follows the
   // array's; sorted, the ids returned are the rows' in that order.
   const std::string sql =
-      "INSERT INTO " + identifier(layer_.GetName()) + " (" + columns + ") SELECT " + selected +
+      "INSERT INTO " + sql_identifier(layer_.GetName()) + " (" + columns + ") SELECT " + selected +
       " FROM ROWS FROM (jsonb_to_recordset(" +
       sql_literal(rows_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) + "::jsonb) AS (" +
       types + ")) WITH ORDINALITY AS x(" + names + ", n) ORDER BY x.n RETURNING " + fid;

@@ -223,14 +223,24 @@ bool execute_sql(GDALDataset& dataset, const std::string& sql, std::string* erro
   return true;
 }
 
-std::string sql_literal(const std::string& text) {
-  std::string quoted = "'";
+namespace {
+
+// `text` between `quote`s, each `quote` in it doubled.
+std::string quoted_with(const std::string& text, char quote) {
+  std::string quoted(1, quote);
   for (const char c : text) {
     quoted += c;
-    if (c == '\'') quoted += '\'';
+    if (c == quote) quoted += quote;
   }
-  return quoted + "'";
+  quoted += quote;
+  return quoted;
 }
+
+}  // namespace
+
+std::string sql_literal(const std::string& text) { return quoted_with(text, '\''); }
+
+std::string sql_identifier(const std::string& name) { return quoted_with(name, '"'); }
 
 namespace {
 

@@ -73,5 +73,7 @@ bool execute_sql(GDALDataset& dataset, const std::string& sql, std::string* erro
 // `text` as an SQL string literal, for SQLite and for PostgreSQL with
 // standard_conforming_strings (which the store's connection sets).
 std::string sql_literal(const std::string& text);
+// `name` as a quoted SQL identifier (a table's or a column's).
+std::string sql_identifier(const std::string& name);
 
 }  // namespace kaldo::tool::serve

@@ -127,6 +127,29 @@ mailimap_set* uid_set(const std::vector<std::uint32_t>& uids) {
   return set;
 }
 
+// UID FETCH of `uids` asking for the UID and `attribute` (taken); the
+// answer goes to `*result`, for the caller to free.
+int fetch_with_uid(mailimap* session, const std::vector<std::uint32_t>& uids, mailimap_fetch_att* attribute,
+                   clist** result) {
+  mailimap_set* set = uid_set(uids);
+  mailimap_fetch_type* what = mailimap_fetch_type_new_fetch_att_list_empty();
+  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_uid());
+  mailimap_fetch_type_new_fetch_att_list_add(what, attribute);
+  const int code = mailimap_uid_fetch(session, set, what, result);
+  mailimap_fetch_type_free(what);
+  mailimap_set_free(set);
+  return code;
+}
+
+// Each static attribute of one FETCH answer.
+template <typename Take>
+void for_each_static(const mailimap_msg_att* attributes, Take take) {
+  for (clistiter* item = clist_begin(attributes->att_list); item != nullptr; item = clist_next(item)) {
+    const auto* attribute = static_cast<mailimap_msg_att_item*>(clist_content(item));
+    if (attribute->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC) take(*attribute->att_data.att_static);
+  }
+}
+
 }  // namespace
 
 bool is_loopback_host(std::string_view host) {
@@ -249,32 +272,22 @@ bool imap_client::sizes(const std::vector<std::uint32_t>& uids, std::vector<emai
                         std::string* error) {
   found.clear();
   if (uids.empty()) return true;
-  mailimap_set* set = uid_set(uids);
-  mailimap_fetch_type* what = mailimap_fetch_type_new_fetch_att_list_empty();
-  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_uid());
-  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_rfc822_size());
   clist* result = nullptr;
-  const int code = mailimap_uid_fetch(session_, set, what, &result);
-  mailimap_fetch_type_free(what);
-  mailimap_set_free(set);
+  const int code = fetch_with_uid(session_, uids, mailimap_fetch_att_new_rfc822_size(), &result);
   if (code != MAILIMAP_NO_ERROR) {
     *error = "cannot list the sizes of the folder's e-mails: " + reason(session_, code);
     return false;
   }
   for (clistiter* at = clist_begin(result); at != nullptr; at = clist_next(at)) {
-    const auto* attributes = static_cast<mailimap_msg_att*>(clist_content(at));
     email_size email;
     bool has_size = false;
-    for (clistiter* item = clist_begin(attributes->att_list); item != nullptr; item = clist_next(item)) {
-      const auto* attribute = static_cast<mailimap_msg_att_item*>(clist_content(item));
-      if (attribute->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC) continue;
-      const mailimap_msg_att_static* value = attribute->att_data.att_static;
-      if (value->att_type == MAILIMAP_MSG_ATT_UID) email.uid = value->att_data.att_uid;
-      if (value->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE) {
-        email.bytes = value->att_data.att_rfc822_size;
+    for_each_static(static_cast<mailimap_msg_att*>(clist_content(at)), [&](const mailimap_msg_att_static& value) {
+      if (value.att_type == MAILIMAP_MSG_ATT_UID) email.uid = value.att_data.att_uid;
+      if (value.att_type == MAILIMAP_MSG_ATT_RFC822_SIZE) {
+        email.bytes = value.att_data.att_rfc822_size;
         has_size = true;
       }
-    }
+    });
     if (email.uid != 0 && has_size) found.push_back(email);
   }
   mailimap_fetch_list_free(result);
@@ -288,36 +301,27 @@ bool imap_client::sizes(const std::vector<std::uint32_t>& uids, std::vector<emai
 bool imap_client::fetch(const std::vector<std::uint32_t>& batch, const email_handler& each,
                         std::string* error) {
   if (batch.empty()) return true;
-  mailimap_set* set = uid_set(batch);
-  mailimap_fetch_type* what = mailimap_fetch_type_new_fetch_att_list_empty();
-  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_uid());
-  // BODY.PEEK: reading leaves \Seen as it was.
-  mailimap_fetch_type_new_fetch_att_list_add(what, mailimap_fetch_att_new_body_peek_section(mailimap_section_new(nullptr)));
   clist* result = nullptr;
-  const int code = mailimap_uid_fetch(session_, set, what, &result);
-  mailimap_fetch_type_free(what);
-  mailimap_set_free(set);
+  // BODY.PEEK: reading leaves \Seen as it was.
+  const int code =
+      fetch_with_uid(session_, batch, mailimap_fetch_att_new_body_peek_section(mailimap_section_new(nullptr)), &result);
   if (code != MAILIMAP_NO_ERROR) {
     *error = "cannot fetch e-mails: " + reason(session_, code);
     return false;
   }
   std::vector<std::pair<std::uint32_t, std::string_view>> emails;
   for (clistiter* at = clist_begin(result); at != nullptr; at = clist_next(at)) {
-    const auto* attributes = static_cast<mailimap_msg_att*>(clist_content(at));
     std::uint32_t uid = 0;
     std::string_view bytes;
     bool has_body = false;
-    for (clistiter* item = clist_begin(attributes->att_list); item != nullptr; item = clist_next(item)) {
-      const auto* attribute = static_cast<mailimap_msg_att_item*>(clist_content(item));
-      if (attribute->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC) continue;
-      const mailimap_msg_att_static* value = attribute->att_data.att_static;
-      if (value->att_type == MAILIMAP_MSG_ATT_UID) uid = value->att_data.att_uid;
-      if (value->att_type == MAILIMAP_MSG_ATT_BODY_SECTION && value->att_data.att_body_section != nullptr) {
-        const mailimap_msg_att_body_section* body = value->att_data.att_body_section;
+    for_each_static(static_cast<mailimap_msg_att*>(clist_content(at)), [&](const mailimap_msg_att_static& value) {
+      if (value.att_type == MAILIMAP_MSG_ATT_UID) uid = value.att_data.att_uid;
+      if (value.att_type == MAILIMAP_MSG_ATT_BODY_SECTION && value.att_data.att_body_section != nullptr) {
+        const mailimap_msg_att_body_section* body = value.att_data.att_body_section;
         has_body = true;
         if (body->sec_body_part != nullptr) bytes = std::string_view(body->sec_body_part, body->sec_length);
       }
-    }
+    });
     // A server may send unasked FETCH answers (flags changed by another
     // client): only those with a body are e-mails.
     if (uid != 0 && has_body) emails.emplace_back(uid, bytes);
