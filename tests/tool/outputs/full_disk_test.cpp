@@ -3,15 +3,10 @@
 // that has a mount namespace of its own, so that nothing else sees it and
 // it goes with the child; that takes root.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -19,13 +14,14 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/test_support.h"
+#include "tests/tool/small_disk.h"
 
 namespace kaldo::tool {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t page = 4096;  // what tmpfs counts in
+constexpr std::size_t page = testing::tmpfs_page;
 
 // Relative path to bytes; a folder's bytes are "<folder>".
 using files = std::map<std::string, std::string>;
@@ -103,42 +99,28 @@ struct disk_run {
 };
 using looking = std::function<std::string(const std::string& root, const files& before)>;
 
-// In a forked child of a mount namespace of its own: a tmpfs at
-// `mountpoint`, roomy while `earlier` runs, then with `room` pages free
-// for `command`. The child leaves what it saw in files off the tmpfs.
+// In a forked child of a mount namespace of its own (small_disk.h): a
+// tmpfs at `mountpoint`, roomy while `earlier` runs, then with `room`
+// pages free for `command`.
 disk_run on_small_disk(const std::string& mountpoint, const std::string& earlier,
                        std::size_t room, const std::string& command, const looking& look) {
   temp_dir scratch;
-  const std::string said = scratch.path() + "/";
-  const pid_t child = fork();
-  if (child == 0) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", mountpoint.c_str(), "tmpfs", 0, "size=64m") != 0) {
-      scratch.write("unavailable", std::string("mount: ") + std::strerror(errno));
-      _exit(0);
-    }
-    const int earlier_status = earlier.empty() ? 0 : shell(earlier);
-    struct statvfs disk {};
-    statvfs(mountpoint.c_str(), &disk);
-    const std::size_t used = disk.f_blocks - disk.f_bfree;
-    mount("tmpfs", mountpoint.c_str(), "tmpfs", MS_REMOUNT,
-          ("size=" + std::to_string((used + room) * page)).c_str());
-    const files before = snapshot(mountpoint);
-    const int status = shell(command + " 2>'" + said + "err'");
-    scratch.write("status", std::to_string(earlier_status) + " " + std::to_string(status));
-    scratch.write("seen", look(mountpoint, before));
-    _exit(0);
-  }
-  waitpid(child, nullptr, 0);
+  const std::string err = scratch.path() + "/err";
   disk_run run;
-  if (fs::exists(said + "unavailable")) {
-    run.unavailable = read_file(said + "unavailable");
-    return run;
-  }
-  std::istringstream(read_file(said + "status")) >> run.earlier_status >> run.status;
-  run.err = read_file(said + "err");
-  run.seen = read_file(said + "seen");
+  const auto said = testing::in_own_tmpfs(
+      mountpoint,
+      [&] {
+        const int earlier_status = earlier.empty() ? 0 : shell(earlier);
+        testing::leave_room(mountpoint, room);
+        const files before = snapshot(mountpoint);
+        const int status = shell(command + " 2>'" + err + "'");
+        return std::to_string(earlier_status) + " " + std::to_string(status) + "\n" + look(mountpoint, before);
+      },
+      &run.unavailable);
+  if (!said) return run;
+  std::istringstream(*said) >> run.earlier_status >> run.status;
+  run.seen = said->substr(said->find('\n') + 1);
+  run.err = read_file(err);
   return run;
 }
 

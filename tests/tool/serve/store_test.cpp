@@ -12,12 +12,17 @@
 #include <cctype>
 #include <cmath>
 #include <future>
+#include <set>
+#include <sstream>
 #include <thread>
+
+#include <unistd.h>
 
 #include "tests/test_support.h"
 #include "tests/tool/layer_reading.h"
 #include "tests/tool/postgres_server.h"
 #include "tests/tool/sample_messages.h"
+#include "tests/tool/small_disk.h"
 #include "tool/outputs/ogr_layers.h"
 #include "tool/serve/bulk_insert.h"
 #include "tool/serve/commit_queue.h"
@@ -382,6 +387,62 @@ TEST_F(Store, ManyThreadsShareCommits) {
   EXPECT_EQ(read_messages(path_).size(), static_cast<std::size_t>(messages));
   const auto latitudes = line_latitudes(path_, imei);
   EXPECT_EQ(latitudes.size(), static_cast<std::size_t>(messages));
+}
+
+// A disk that fills up under the store: what cannot be committed is
+// answered so, everything answered committed is there, and once there is
+// room again the same store commits, without a restart.
+TEST(StoreOnAFullDisk, AnswersNotCommittedAndCommitsAgainOnceThereIsRoom) {
+  KALDO_REQUIRE_PART(geteuid() == 0, "mounting a small tmpfs needs root");
+  temp_dir mountpoint;
+  std::string unavailable;
+  const auto said = testing::in_own_tmpfs(
+      mountpoint.path(),
+      [&]() -> std::string {
+        const std::string path = mountpoint.path() + "/fleet.gpkg";
+        std::string error;
+        auto store = open_message_store(path, {}, &error);
+        if (!store) return "cannot open: " + error;
+        std::set<long long> committed;
+        std::uint32_t momsn = 0;
+        std::string first_failure;
+        const auto send = [&] {
+          ++momsn;
+          const auto result = store->store(
+              message(momsn, make_message(1, {report_at(static_cast<int>(momsn / 60 % 24), static_cast<int>(momsn % 60))})));
+          if (result.committed) committed.insert(momsn);
+          if (!result.committed && first_failure.empty()) first_failure = result.error;
+          return result.committed;
+        };
+        int with_room = 0, failed = 0, again = 0;
+        for (int i = 0; i < 5; ++i) with_room += send();
+        testing::leave_room(mountpoint.path(), 0);
+        for (int i = 0; i < 5000 && failed < 3; ++i) failed += !send();
+        testing::leave_room(mountpoint.path(), 4096);
+        for (int i = 0; i < 5; ++i) again += send();
+        store.reset();
+        std::set<long long> stored;
+        for (const message_row& row : read_messages(path)) stored.insert(row.momsn);
+        std::ostringstream out;
+        out << with_room << " " << failed << " " << again << " " << (stored == committed) << " " << committed.size()
+            << "\n"
+            << first_failure;
+        return out.str();
+      },
+      &unavailable);
+  KALDO_REQUIRE_PART(said.has_value(), "no tmpfs of its own: " + unavailable);
+  std::istringstream in(*said);
+  int with_room = -1, failed = -1, again = -1, same = -1;
+  std::size_t committed = 0;
+  in >> with_room >> failed >> again >> same >> committed;
+  std::string first_failure;
+  std::getline(in >> std::ws, first_failure);
+  EXPECT_EQ(with_room, 5) << *said;
+  EXPECT_EQ(failed, 3) << "the disk never filled: " << *said;
+  EXPECT_EQ(again, 5) << "no commit once there was room again: " << *said;
+  EXPECT_EQ(same, 1) << "what is stored is not what was answered committed: " << *said;
+  EXPECT_TRUE(first_failure.starts_with("not committed: ")) << first_failure;
+  EXPECT_NE(first_failure.find("full"), std::string::npos) << first_failure;
 }
 
 // The queue's promises, with a writer that stands in for a database.
