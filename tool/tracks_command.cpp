@@ -118,7 +118,8 @@ std::function<int()> setup_tracks_command(CLI::App& command) {
   command.add_flag("--valid-only", options->valid_only,
                    "Keep only reports with a 2d, 3d or valid fix");
   command.add_option("--driver", options->output.driver,
-                     "A GDAL vector driver by name, for a destination the ending does not tell");
+                     "A GDAL vector driver by name: for a destination the ending does not tell, or instead of the one the "
+                     "ending picks (KML: a .kml with typed fields and no time stamps)");
   command.add_flag("--verbose", options->output.verbose,
                    "Show GDAL's own messages in full on stderr (debug ones too with CPL_DEBUG=ON); "
                    "by default a failure says the first line of GDAL's last one");
