@@ -14,7 +14,6 @@ import importlib.util
 import statistics
 import subprocess
 import sys
-import threading
 import time
 import urllib.request
 from pathlib import Path
@@ -31,15 +30,7 @@ def fill(args, store):
     receiver.start()
     messages, _ = e2e.make_messages(args.seed_messages, seed=31)
 
-    def send(batch):
-        for m in batch:
-            e2e.send_directip(receiver.directip_port, e2e.directip_frame(m["imei"], m["momsn"], m["payload"]))
-
-    threads = [threading.Thread(target=send, args=(messages[i::64],)) for i in range(64)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    e2e.send_all(receiver.directip_port, messages, 64, tries=1)
     receiver.stop()
     columns = [r[1] for r in store.rows("PRAGMA table_info(positions)") if r[1] != "fid"]
     quoted = ", ".join(f'"{c}"' for c in columns)

@@ -25,7 +25,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -118,18 +117,7 @@ def bench_page(args):
     receiver.start()
     began = time.monotonic()
 
-    def send(batch):
-        for m in batch:
-            frame = e2e.directip_frame(m["imei"], m["momsn"], m["payload"])
-            for _ in range(20):
-                if e2e.send_directip(receiver.directip_port, frame) == e2e.SUCCESS:
-                    break
-
-    threads = [threading.Thread(target=send, args=(messages[i::32],)) for i in range(32)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    e2e.send_all(receiver.directip_port, messages, 32)
     stored = store.rows("SELECT count(*) FROM positions")[0][0]
     print(f"page: {stored} points stored in {time.monotonic() - began:.0f} s; "
           f"static page {static.stat().st_size / 1e6:.1f} MB")

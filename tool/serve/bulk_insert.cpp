@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "tool/outputs/ogr_layers.h"
+#include "tool/serve/hex_text.h"
 #include "tool/serve/store_dataset.h"
 
 namespace kaldo::tool::serve {
@@ -45,17 +46,6 @@ nlohmann::json real_value(double value) {
   if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
   if (value == 0 && std::signbit(value)) return "-0";
   return value;
-}
-
-std::string hex_of(const GByte* bytes, int size) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * static_cast<std::size_t>(size));
-  for (int i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 0x0F];
-  }
-  return text;
 }
 
 // A date, time or both as ISO 8601, with the zone GDAL holds (UTC: +00).
@@ -116,7 +106,7 @@ bool bulk_insert::add(const OGRFeature& row, std::string* error) {
       case OFTBinary: {
         int size = 0;
         const GByte* bytes = row.GetFieldAsBinary(i, &size);
-        values[key] = hex_of(bytes, size);
+        values[key] = hex_text(bytes, static_cast<std::size_t>(size));
         break;
       }
       default: values[key] = row.GetFieldAsString(i); break;
@@ -129,7 +119,7 @@ bool bulk_insert::add(const OGRFeature& row, std::string* error) {
     } else {
       std::vector<unsigned char> wkb(static_cast<std::size_t>(geometry->WkbSize()));
       geometry->exportToWkb(wkbNDR, wkb.data(), wkbVariantIso);
-      values["g"] = hex_of(wkb.data(), static_cast<int>(wkb.size()));
+      values["g"] = hex_text(wkb.data(), wkb.size());
     }
   }
   rows_.push_back(std::move(values));

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tool/serve/hex_text.h"
 #include "tool/serve/store_dataset.h"
 #include "tool/serve/webhook.h"
 #include "tool/utc_text.h"
@@ -468,17 +469,6 @@ json openapi(const link_base& base) {
 
 // ---- features ----
 
-std::string hex(const GByte* bytes, int size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(static_cast<std::size_t>(size) * 2);
-  for (int i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
-}
-
 // As the store writes times, always with milliseconds, so that a copy
 // compares equal to the store.
 std::string stored_time(OGRFeature& row, int field) {
@@ -530,7 +520,7 @@ json feature_of(OGRFeature& row, int id_index, bool with_geometry) {
       case OFTBinary: {
         int size = 0;
         const GByte* bytes = row.GetFieldAsBinary(i, &size);
-        value = hex(bytes, size);
+        value = hex_text(bytes, static_cast<std::size_t>(size));
         break;
       }
       default: value = row.GetFieldAsString(i); break;

@@ -18,6 +18,17 @@ const auto noon = position_at("2008-05-17T12:00:00.000Z", 33.5, -117.5);
 const auto one_pm = position_at("2008-05-17T13:00:00.000Z", 33.7, -117.4);
 const auto two_pm = position_at("2008-05-17T14:00:00.000Z", 33.9, -117.3);
 
+// A GeoPackage a first run wrote (unit 1 at noon and at one, unit 2 at
+// noon), opened for a test to change by hand; null when either failed.
+std::unique_ptr<GDALDataset> two_units_opened_for_update(const std::string& gpkg) {
+  std::string error;
+  if (!run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error)) {
+    ADD_FAILURE() << error;
+    return nullptr;
+  }
+  return std::unique_ptr<GDALDataset>(GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+}
+
 TEST(OgrAppending, AppendingKeepsWhatIsThereAndAddsOnlyNewPoints) {
   temp_dir dir;
   const std::string gpkg = dir.path() + "/fleet.gpkg";
@@ -96,11 +107,8 @@ TEST(OgrAppending, ADeletedTrackRowComesBackOnTheNextRun) {
   temp_dir dir;
   const std::string gpkg = dir.path() + "/fleet.gpkg";
   std::string error;
-  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
-      << error;
   {
-    std::unique_ptr<GDALDataset> dataset(
-        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    const auto dataset = two_units_opened_for_update(gpkg);
     ASSERT_NE(dataset, nullptr);
     dataset->ExecuteSQL("DELETE FROM tracks WHERE modem_id = '2'", nullptr, nullptr);
   }
@@ -112,11 +120,6 @@ TEST(OgrAppending, ADeletedTrackRowComesBackOnTheNextRun) {
   EXPECT_EQ(tracks[1].points, 1);
 }
 
-}  // namespace
-}  // namespace kaldo::tool
-
-namespace kaldo::tool {
-namespace {
 
 // A GeoPackage from before tracks were split at the antimeridian: its
 // LineString tracks layer is made again, as MultiLineStrings, from every
@@ -125,11 +128,8 @@ TEST(OgrAppending, LineStringTracksOfAnEarlierVersionAreMadeAgain) {
   temp_dir dir;
   const std::string gpkg = dir.path() + "/fleet.gpkg";
   std::string error;
-  ASSERT_TRUE(run_into(gpkg, {message_of("1", {noon, one_pm}), message_of("2", {noon})}, &error))
-      << error;
   {
-    std::unique_ptr<GDALDataset> dataset(
-        GDALDataset::Open(gpkg.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE));
+    const auto dataset = two_units_opened_for_update(gpkg);
     ASSERT_NE(dataset, nullptr);
     for (int i = 0; i < dataset->GetLayerCount(); ++i) {
       if (std::string(dataset->GetLayer(i)->GetName()) == "tracks") dataset->DeleteLayer(i);
@@ -157,11 +157,6 @@ TEST(OgrAppending, LineStringTracksOfAnEarlierVersionAreMadeAgain) {
   EXPECT_EQ(tracks[1].points, 2);
 }
 
-}  // namespace
-}  // namespace kaldo::tool
-
-namespace kaldo::tool {
-namespace {
 
 struct style_row {
   std::string layer, name, qml;

@@ -11,7 +11,6 @@ import argparse
 import importlib.util
 import os
 import sys
-import threading
 from pathlib import Path
 
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -40,15 +39,7 @@ def main():
     receiver.start()
     messages, _ = e2e.make_messages(args.messages, seed=41)
 
-    def send(batch):
-        for m in batch:
-            e2e.send_directip(receiver.directip_port, e2e.directip_frame(m["imei"], m["momsn"], m["payload"]))
-
-    threads = [threading.Thread(target=send, args=(messages[i::8],)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    e2e.send_all(receiver.directip_port, messages, 8, tries=1)
 
     app = QgsApplication([], False)
     app.initQgis()

@@ -108,6 +108,28 @@ def make_messages(count, seed=11):
     return messages, len(distinct)
 
 
+def start_senders(port, messages, connections, tries=20):
+    """Threads, started, that send `messages` over `connections` connections
+    at once, each message sent until confirmed, at most `tries` times."""
+    def send(batch):
+        for m in batch:
+            frame = directip_frame(m["imei"], m["momsn"], m["payload"])
+            for _ in range(tries):
+                if send_directip(port, frame) == SUCCESS:
+                    break
+
+    threads = [threading.Thread(target=send, args=(messages[i::connections],)) for i in range(connections)]
+    for t in threads:
+        t.start()
+    return threads
+
+
+def send_all(port, messages, connections, tries=20):
+    """start_senders(), waiting until every one is done."""
+    for t in start_senders(port, messages, connections, tries):
+        t.join()
+
+
 def send_directip(port, frame, timeout=10.0):
     """The receiver's answer, b"" when it closed without one, None when it
     could not be reached."""
@@ -446,22 +468,9 @@ def check_oapif(args, store):
     first, later = messages[: len(messages) * 3 // 4], messages[len(messages) * 3 // 4:]
     problems = []
 
-    def send_all(batch):
-        for m in batch:
-            frame = directip_frame(m["imei"], m["momsn"], m["payload"])
-            for _ in range(20):
-                if send_directip(receiver.directip_port, frame) == SUCCESS:
-                    break
-
-    senders = [threading.Thread(target=send_all, args=(first[i::8],)) for i in range(8)]
-    for t in senders:
-        t.start()
-    for t in senders:
-        t.join()
+    send_all(receiver.directip_port, first, 8)
     # The rest arrives while GDAL pages.
-    arriving = [threading.Thread(target=send_all, args=(later[i::2],)) for i in range(2)]
-    for t in arriving:
-        t.start()
+    arriving = start_senders(receiver.directip_port, later, 2)
     out = str(Path(args.work) / "oapif.gpkg")
     began = time.monotonic()
     try:
