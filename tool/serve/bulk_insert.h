@@ -23,7 +23,6 @@ class bulk_insert {
   // Copies `row`'s fields and geometry; false (with the reason) for a
   // field of a type no column of this store has.
   bool add(const OGRFeature& row, std::string* error);
-  std::size_t size() const { return rows_.size(); }
 
   // Inserts the rows added since the last flush, in the order added; their
   // ids go to `fids` in that order.
