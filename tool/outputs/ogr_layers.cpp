@@ -270,12 +270,20 @@ bool crosses_antimeridian(double from_longitude, double to_longitude) {
 std::unique_ptr<OGRMultiLineString> split_line(const std::vector<line_vertex>& points) {
   if (points.size() < 2) return nullptr;
   auto lines = std::make_unique<OGRMultiLineString>();
-  auto part = std::make_unique<OGRLineString>();
+  // Each part's vertices are gathered first and given to its line at once:
+  // a line grown a vertex at a time reallocates for every one, which for
+  // a unit of thousands of points is most of the work.
+  std::vector<OGRRawPoint> part;
+  part.reserve(points.size());
   const auto end_part = [&] {
     // A part of one vertex is a point on the antimeridian, at the end of
     // the neighbouring part already.
-    if (part->getNumPoints() >= 2) lines->addGeometryDirectly(part.release());
-    part = std::make_unique<OGRLineString>();
+    if (part.size() >= 2) {
+      auto line = std::make_unique<OGRLineString>();
+      line->setPoints(static_cast<int>(part.size()), part.data());
+      lines->addGeometryDirectly(line.release());
+    }
+    part.clear();
   };
   const line_vertex* previous = nullptr;
   for (const line_vertex& p : points) {
@@ -290,11 +298,11 @@ std::unique_ptr<OGRMultiLineString> split_line(const std::vector<line_vertex>& p
       const double span = far - previous->longitude;
       const double t = span == 0.0 ? 0.0 : (edge - previous->longitude) / span;
       const double latitude = previous->latitude + t * (p.latitude - previous->latitude);
-      if (previous->longitude != edge) part->addPoint(edge, latitude);
+      if (previous->longitude != edge) part.push_back({edge, latitude});
       end_part();
-      if (p.longitude != -edge || p.latitude != latitude) part->addPoint(-edge, latitude);
+      if (p.longitude != -edge || p.latitude != latitude) part.push_back({-edge, latitude});
     }
-    part->addPoint(p.longitude, p.latitude);
+    part.push_back({p.longitude, p.latitude});
     previous = &p;
   }
   end_part();

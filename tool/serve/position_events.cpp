@@ -121,7 +121,15 @@ bool ensure_position_events(store_dataset& store, std::string* error) {
 bool record_position_events(store_dataset& store, const std::vector<std::int64_t>& position_fids,
                             std::string* error) {
   if (position_fids.empty()) return true;
-  if (store.postgres && !execute_sql(*store.dataset, event_order_lock, error)) return false;
+  if (store.sqlite) {
+    for (const std::int64_t fid : position_fids) {
+      if (!store.sqlite->run("INSERT INTO position_events (position_fid) VALUES (?)", {fid}, error)) {
+        return false;
+      }
+    }
+    return true;
+  }
+  if (!execute_sql(*store.dataset, event_order_lock, error)) return false;
   // One statement: its rows take their ids in the order of the list.
   std::string sql = "INSERT INTO position_events (position_fid) VALUES ";
   for (std::size_t i = 0; i < position_fids.size(); ++i) {

@@ -332,6 +332,14 @@ std::unique_ptr<store_dataset> open_store(const std::string& destination, std::s
     return nullptr;
   }
   if (!add_mailbox_tables(*store, error)) return nullptr;
+  if (!store->postgres) {
+    auto* db = static_cast<sqlite3*>(store->dataset->GetInternalHandle("SQLITE_HANDLE"));
+    if (db == nullptr) {
+      *error = "this GDAL does not share its GeoPackage connection";
+      return nullptr;
+    }
+    store->sqlite = std::make_unique<sqlite_statements>(db);
+  }
   return store;
 }
 

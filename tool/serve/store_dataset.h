@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tool/serve/sqlite_statements.h"
+
 namespace kaldo::tool::serve {
 
 inline constexpr int store_schema_version = 1;
@@ -28,6 +30,9 @@ enum class message_value {
 struct store_dataset {
   std::unique_ptr<GDALDataset> dataset;
   bool postgres = false;
+  // A GeoPackage's own SQLite connection, for the statements of a write
+  // that GDAL has no part in. Declared after `dataset`, so closed first.
+  std::unique_ptr<sqlite_statements> sqlite;
   OGRLayer* positions = nullptr;
   OGRLayer* tracks = nullptr;
   OGRLayer* messages = nullptr;

@@ -89,13 +89,20 @@ void set_mailbox_fields(const store_dataset& store, OGRFeature& row, const mailb
 
 bool write_mailbox_progress(store_dataset& store, const mailbox_place& place, std::string* error) {
   // Both SQLite and PostgreSQL know this upsert.
-  const std::string values = sql_literal(place.folder) + ", " + std::to_string(place.uidvalidity) +
-                             ", " + std::to_string(place.uid);
+  auto upsert = [](const std::string& values) {
+    return std::string("INSERT INTO ") + progress_table + " (folder, uidvalidity, last_uid) VALUES (" +
+           values +
+           ") ON CONFLICT (folder) DO UPDATE SET uidvalidity = excluded.uidvalidity, "
+           "last_uid = excluded.last_uid";
+  };
+  if (store.sqlite) {
+    return store.sqlite->run(upsert("?, ?, ?"),
+                             {place.folder, std::int64_t{place.uidvalidity}, std::int64_t{place.uid}},
+                             error);
+  }
   return execute_sql(*store.dataset,
-                     std::string("INSERT INTO ") + progress_table +
-                         " (folder, uidvalidity, last_uid) VALUES (" + values +
-                         ") ON CONFLICT (folder) DO UPDATE SET uidvalidity = excluded.uidvalidity, "
-                         "last_uid = excluded.last_uid",
+                     upsert(sql_literal(place.folder) + ", " + std::to_string(place.uidvalidity) + ", " +
+                            std::to_string(place.uid)),
                      error);
 }
 

@@ -572,7 +572,7 @@ batch_outcome write_batch(store_dataset& store, int century, std::vector<pending
     // A transaction that reads first and then finds another connection
     // (the alerts' own) has written meanwhile cannot write at all.
     std::string locked;
-    if (!store.postgres && !execute_sql(dataset, "UPDATE kaldo_schema SET version = version", &locked)) {
+    if (store.sqlite && !store.sqlite->run("UPDATE kaldo_schema SET version = version", {}, &locked)) {
       throw write_failure{locked};
     }
     batch_transaction transaction(store, messages.size());

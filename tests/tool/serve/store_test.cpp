@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <ogrsf_frmts.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <climits>
@@ -182,6 +183,28 @@ TEST_F(Store, StoresEveryKindOfMessageOnce) {
     EXPECT_EQ(rows[i].error.empty(), !cases[i].error) << rows[i].error;
   }
   EXPECT_EQ(testing::read_points(path_, "positions").size(), 3u);
+  // Rows the store wrote beside GDAL leave GDAL's counts of its tables
+  // right: QGIS shows those counts.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  for (const char* table : {"messages", "positions", "tracks", "kaldo_schema"}) {
+    SCOPED_TRACE(table);
+    auto count = [&](const std::string& sql) {
+      sqlite3_stmt* statement = nullptr;
+      long long n = -1;
+      if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW) {
+        n = sqlite3_column_int64(statement, 0);
+      }
+      sqlite3_finalize(statement);
+      return n;
+    };
+    const long long rows_there = count(std::string("SELECT COUNT(*) FROM ") + table);
+    EXPECT_GT(rows_there, 0);
+    EXPECT_EQ(count(std::string("SELECT feature_count FROM gpkg_ogr_contents WHERE table_name = '") + table + "'"),
+              rows_there);
+  }
+  sqlite3_close(db);
 }
 
 TEST_F(Store, LineGrowsInTimeOrderWhateverOrderPointsArrive) {

@@ -1,0 +1,43 @@
+// Statements GDAL has no part in, on a GeoPackage store: the write lock,
+// the event ids, an e-mail folder's progress. GDAL's ExecuteSQL first
+// brings every layer it holds up to date in the database (feature counts,
+// extents, the triggers that keep them), which costs more than the
+// statement itself when it runs once a message. These run instead on the
+// SQLite connection GDAL holds, inside its transaction, each prepared once
+// and reused.
+//
+// Only for tables GDAL does not write through a layer: a row GDAL did not
+// write would be missing from the counts it keeps of its own.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+#include <map>
+#include <string>
+#include <variant>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kaldo::tool::serve {
+
+using sql_value = std::variant<std::int64_t, std::string>;
+
+class sqlite_statements {
+ public:
+  // `db` stays GDAL's: it must outlive this object.
+  explicit sqlite_statements(sqlite3* db) : db_(db) {}
+  ~sqlite_statements();
+  sqlite_statements(const sqlite_statements&) = delete;
+  sqlite_statements& operator=(const sqlite_statements&) = delete;
+
+  // Runs `sql`, which returns no rows, with `values` bound to its `?`s in
+  // order. False with SQLite's reason.
+  bool run(const std::string& sql, const std::vector<sql_value>& values, std::string* error);
+
+ private:
+  sqlite3* db_;
+  std::map<std::string, sqlite3_stmt*> prepared_;
+};
+
+}  // namespace kaldo::tool::serve
