@@ -109,11 +109,17 @@ void commit_queue::write_loop(batch_writer write) {
       arrived_.wait(lock, [&] { return closing_ || !queue_.empty(); });
       if (queue_.empty()) return;  // closing, and all answered
       // A lone sender gets its commit at once; when messages came together
-      // last time, more are likely on their way and worth the wait.
+      // last time, more are likely on their way and worth the wait. It
+      // lasts while they keep coming: the first quiet step ends it.
       if (last_batch > 1 && !closing_) {
         const auto until = clock_type::now() + options_.gather;
-        arrived_.wait_until(lock, until,
-                            [&] { return closing_ || queue_.size() >= largest_batch; });
+        const auto step = options_.gather / 8;
+        auto full = [&] { return closing_ || queue_.size() >= largest_batch; };
+        for (std::size_t seen = queue_.size(); !full();) {
+          arrived_.wait_until(lock, std::min(clock_type::now() + step, until), full);
+          if (queue_.size() == seen || clock_type::now() >= until) break;
+          seen = queue_.size();
+        }
       }
       while (!queue_.empty() && batch.size() < largest_batch) {
         entry_ptr e = std::move(queue_.front());

@@ -81,8 +81,9 @@ struct store_result {
 
 struct store_options {
   int century = 20;  // the century of the reports' two-digit years
-  // How long a commit waits for more messages to share it. It waits only
-  // while messages arrive together: a lone message is committed at once.
+  // The longest a commit waits for more messages to share it. It waits only
+  // while messages arrive together (a lone message is committed at once),
+  // and stops at the first eighth of it in which none arrived.
   std::chrono::microseconds gather{2000};
   // The longest a caller waits for its answer: a message not committed by
   // then is answered "not committed" (its sender sends it again), even

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cmath>
 #include <future>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -505,6 +506,60 @@ TEST(CommitQueue, AnswersWithinItsTimeWhateverTheWriterDoes) {
     queue->submit(message(2, std::nullopt), [&](store_result r) { after = r; });
     EXPECT_FALSE(after.committed);
   }
+}
+
+// A commit waits for more messages while they keep coming, and not the
+// whole gathering time once they stop.
+TEST(CommitQueue, GathersWhileMessagesKeepComingAndNoLonger) {
+  store_options options;
+  options.gather = 4s;  // quiet after 0.5 s
+  options.answer_within = 20s;
+  std::mutex mutex;
+  std::vector<std::vector<std::uint32_t>> batches;
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::string error;
+  auto queue = commit_queue::start(
+      options, [](std::string*) { return true; },
+      [&](std::vector<pending_message*>& batch) -> std::size_t {
+        if (batch.front()->message.momsn == 1) {
+          entered.set_value();
+          released.wait();
+        }
+        std::lock_guard lock(mutex);
+        batches.emplace_back();
+        for (auto* p : batch) {
+          p->result.committed = true;
+          batches.back().push_back(p->message.momsn);
+        }
+        return 1;
+      },
+      [] {}, &error);
+  ASSERT_NE(queue, nullptr) << error;
+  std::vector<std::future<store_result>> answers;
+  auto send = [&](std::uint32_t momsn) {
+    auto answered = std::make_shared<std::promise<store_result>>();
+    answers.push_back(answered->get_future());
+    queue->submit(message(momsn, std::nullopt), [answered](store_result r) { answered->set_value(r); });
+  };
+  send(1);  // held in its commit while 2 and 3 queue: they come together
+  entered.get_future().wait();
+  send(2);
+  send(3);
+  release.set_value();
+  answers[2].wait();
+  for (std::uint32_t momsn : {4, 5, 6}) {  // one every 0.1 s: one commit
+    send(momsn);
+    std::this_thread::sleep_for(100ms);
+  }
+  answers[5].wait();
+  const auto start = std::chrono::steady_clock::now();
+  send(7);  // nothing follows it
+  EXPECT_TRUE(answers[6].get().committed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  queue->close();
+  using list = std::vector<std::uint32_t>;
+  EXPECT_EQ(batches, (std::vector<list>{{1}, {2, 3}, {4, 5, 6}, {7}}));
 }
 
 class PostGisStore : public ::testing::Test {
