@@ -8,8 +8,24 @@ sqlite_statements::~sqlite_statements() {
   for (auto& [sql, statement] : prepared_) sqlite3_finalize(statement);
 }
 
+std::string sqlite_row::text(int column) const {
+  const auto* bytes = sqlite3_column_text(statement_, column);
+  return bytes == nullptr ? std::string()
+                          : std::string(reinterpret_cast<const char*>(bytes),
+                                        static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+double sqlite_row::real(int column) const { return sqlite3_column_double(statement_, column); }
+
+bool sqlite_row::null(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+
 bool sqlite_statements::run(const std::string& sql, const std::vector<sql_value>& values,
                             std::string* error) {
+  return query(sql, values, [](const sqlite_row&) {}, error);
+}
+
+bool sqlite_statements::query(const std::string& sql, const std::vector<sql_value>& values,
+                              const std::function<void(const sqlite_row&)>& take, std::string* error) {
   auto failed = [&](const char* what) {
     *error = std::string(what) + " " + sql.substr(0, sql.find(' ', 8)) + ": " + sqlite3_errmsg(db_);
     return false;
@@ -27,6 +43,15 @@ bool sqlite_statements::run(const std::string& sql, const std::vector<sql_value>
              std::to_string(values.size());
     return false;
   }
+  // Ready for its next use however this one ends, a row's taker throwing
+  // included.
+  struct reset_after {
+    sqlite3_stmt* statement;
+    ~reset_after() {
+      sqlite3_reset(statement);
+      sqlite3_clear_bindings(statement);
+    }
+  } reset{statement};
   int at = 1;
   for (const sql_value& value : values) {
     const int bound =
@@ -34,21 +59,13 @@ bool sqlite_statements::run(const std::string& sql, const std::vector<sql_value>
             ? sqlite3_bind_int64(statement, at, std::get<std::int64_t>(value))
             : sqlite3_bind_text(statement, at, std::get<std::string>(value).data(),
                                 static_cast<int>(std::get<std::string>(value).size()), SQLITE_TRANSIENT);
-    if (bound != SQLITE_OK) {
-      sqlite3_reset(statement);
-      return failed("cannot run");
-    }
+    if (bound != SQLITE_OK) return failed("cannot run");
     ++at;
   }
   int step;
-  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
-  }
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW) take(sqlite_row(statement));
   // The error is read before the reset, which would clear it.
-  const bool done = step == SQLITE_DONE;
-  if (!done) failed("cannot run");
-  sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
-  return done;
+  return step == SQLITE_DONE || failed("cannot run");
 }
 
 }  // namespace kaldo::tool::serve

@@ -11,10 +11,11 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <functional>
 #include <map>
 #include <string>
 #include <variant>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -22,6 +23,19 @@ struct sqlite3_stmt;
 namespace kaldo::tool::serve {
 
 using sql_value = std::variant<std::int64_t, std::string>;
+
+// One row of a query's result, while the query's callback runs.
+class sqlite_row {
+ public:
+  std::string text(int column) const;
+  double real(int column) const;
+  bool null(int column) const;
+
+ private:
+  friend class sqlite_statements;
+  explicit sqlite_row(sqlite3_stmt* statement) : statement_(statement) {}
+  sqlite3_stmt* statement_;
+};
 
 class sqlite_statements {
  public:
@@ -34,6 +48,10 @@ class sqlite_statements {
   // Runs `sql`, which returns no rows, with `values` bound to its `?`s in
   // order. False with SQLite's reason.
   bool run(const std::string& sql, const std::vector<sql_value>& values, std::string* error);
+
+  // Runs `sql` with `values` bound, calling `take` with each row.
+  bool query(const std::string& sql, const std::vector<sql_value>& values,
+             const std::function<void(const sqlite_row&)>& take, std::string* error);
 
  private:
   sqlite3* db_;

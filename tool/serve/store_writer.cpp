@@ -74,6 +74,13 @@ void check_read(const std::string& what) {
   }
 }
 
+stored_status status_named(const std::string& name) {
+  for (auto s : {stored_status::converted, stored_status::not_position_report, stored_status::no_payload}) {
+    if (name == to_string(s)) return s;
+  }
+  return stored_status::failed;
+}
+
 // A unit's track row as the batch changes it; written once, at the end.
 struct unit_state {
   std::unique_ptr<OGRFeature> row;  // the stored row; null for a new unit
@@ -174,6 +181,10 @@ class batch_transaction {
   // statements, and on PostgreSQL as many round trips.
   void look_up(const std::vector<const received_message*>& messages,
                const std::vector<decoded_session>& decoded) {
+    if (store_.sqlite) {
+      look_up_in_geopackage(messages, decoded);
+      return;
+    }
     std::map<std::string, std::vector<std::string>> momsns, times;
     for (const received_message* m : messages) momsns[m->imei].push_back(std::to_string(m->momsn));
     for (const decoded_session& d : decoded) {
@@ -195,11 +206,7 @@ class batch_transaction {
     for_each_row(*store_.messages, message_filters, "cannot look the messages up", [&](OGRFeature& row) {
       const auto time = time_field(row, index(message_value::session_time));
       if (!time || time->time_since_epoch() % seconds{1} != milliseconds{0}) return;
-      const std::string status = row.GetFieldAsString(index(message_value::status));
-      stored_status found = stored_status::failed;
-      for (auto s : {stored_status::converted, stored_status::not_position_report, stored_status::no_payload}) {
-        if (status == to_string(s)) found = s;
-      }
+      const stored_status found = status_named(row.GetFieldAsString(index(message_value::status)));
       const auto seconds_since = duration_cast<seconds>(time->time_since_epoch()).count();
       earlier_.try_emplace(std::string(row.GetFieldAsString(index(message_value::imei))) + "/" +
                                std::to_string(row.GetFieldAsInteger64(index(message_value::momsn))) + "/" +
@@ -217,6 +224,55 @@ class batch_transaction {
       if (place == nullptr || !time) return;
       stored_points_.insert(key_of(row.GetFieldAsString(modem_id_index), *time, place->getY(), place->getX()));
     });
+  }
+
+  // The same on a GeoPackage, with one statement a message and one a
+  // point, each prepared once: SQLite, in this process, answers small
+  // statements without round trips, where each filter of GDAL's is
+  // compiled anew. Times are compared as the text GDAL stores them in
+  // (utc_iso8601's), which is also what the unique index compares.
+  void look_up_in_geopackage(const std::vector<const received_message*>& messages,
+                             const std::vector<decoded_session>& decoded) {
+    auto column = [](OGRLayer& layer, int index) {
+      return sql_identifier(layer.GetLayerDefn()->GetFieldDefn(index)->GetNameRef());
+    };
+    auto message_column = [&](message_value value) {
+      return column(*store_.messages, store_.message_indices[static_cast<int>(value)]);
+    };
+    const std::string find_message =
+        "SELECT " + message_column(message_value::status) + " FROM " +
+        sql_identifier(store_.messages->GetName()) + " WHERE " + message_column(message_value::imei) +
+        " = ? AND " + message_column(message_value::momsn) + " = ? AND " +
+        message_column(message_value::session_time) + " = ?";
+    std::string error;
+    for (const received_message* m : messages) {
+      const std::string key = message_key(*m);
+      const std::string session = utc_iso8601(sys_seconds{seconds{m->session_time}});
+      if (!store_.sqlite->query(
+              find_message, {m->imei, std::int64_t{m->momsn}, session},
+              [&](const sqlite_row& row) { earlier_.try_emplace(key, status_named(row.text(0))); }, &error)) {
+        throw write_failure{"cannot look the messages up: " + error};
+      }
+    }
+    // Points are stored without an envelope: GDAL's ST_MinX and ST_MinY
+    // give their coordinates as written.
+    const std::string geometry = sql_identifier(store_.positions->GetGeometryColumn());
+    const std::string find_point = "SELECT ST_MinY(" + geometry + "), ST_MinX(" + geometry + ") FROM " +
+                                   sql_identifier(store_.positions->GetName()) + " WHERE " +
+                                   column(*store_.positions, store_.point_indices[0]) + " = ? AND " +
+                                   column(*store_.positions, store_.point_indices[1]) + " = ?";
+    for (const decoded_session& d : decoded) {
+      for (const track_point& point : d.points) {
+        const auto take = [&](const sqlite_row& row) {
+          if (row.null(0) || row.null(1)) return;
+          stored_points_.insert(key_of(point.modem_id, point.position.time, row.real(0), row.real(1)));
+        };
+        if (!store_.sqlite->query(find_point, {point.modem_id, utc_iso8601(point.position.time)}, take,
+                                  &error)) {
+          throw write_failure{"cannot look the points up: " + error};
+        }
+      }
+    }
   }
 
   // The status the earlier delivery was stored with, when there was one.
