@@ -17,6 +17,8 @@ std::string sqlite_row::text(int column) const {
 
 double sqlite_row::real(int column) const { return sqlite3_column_double(statement_, column); }
 
+std::int64_t sqlite_row::integer(int column) const { return sqlite3_column_int64(statement_, column); }
+
 bool sqlite_row::null(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
 bool sqlite_statements::run(const std::string& sql, const std::vector<sql_value>& values,

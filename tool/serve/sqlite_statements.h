@@ -29,6 +29,7 @@ class sqlite_row {
  public:
   std::string text(int column) const;
   double real(int column) const;
+  std::int64_t integer(int column) const;
   bool null(int column) const;
 
  private:

@@ -465,12 +465,27 @@ class batch_transaction {
     OGRLayer& tracks = *store_.tracks;
     const std::string unit = "modem_id = " + sql_literal(modem_id);
     CPLErrorReset();
-    check(tracks.SetAttributeFilter(unit.c_str()), "cannot look the track up");
-    tracks.ResetReading();
-    state.row.reset(tracks.GetNextFeature());
+    if (store_.sqlite) {
+      // Found by a statement prepared once, then read by its id (which
+      // GDAL also reads with one statement prepared once).
+      const std::string find = "SELECT " + sql_identifier(tracks.GetFIDColumn()) + " FROM " +
+                               sql_identifier(tracks.GetName()) + " WHERE " + sql_identifier("modem_id") +
+                               " = ? ORDER BY 1 LIMIT 1";
+      std::optional<GIntBig> fid;
+      std::string error;
+      if (!store_.sqlite->query(find, {modem_id}, [&](const sqlite_row& row) { fid = row.integer(0); },
+                                &error)) {
+        throw write_failure{"cannot look the track up: " + error};
+      }
+      if (fid) state.row.reset(tracks.GetFeature(*fid));
+    } else {
+      check(tracks.SetAttributeFilter(unit.c_str()), "cannot look the track up");
+      tracks.ResetReading();
+      state.row.reset(tracks.GetNextFeature());
+      tracks.ResetReading();
+      tracks.SetAttributeFilter(nullptr);
+    }
     check_read("cannot look the track up");
-    tracks.ResetReading();
-    tracks.SetAttributeFilter(nullptr);
     if (state.row != nullptr) {
       const auto& fields = tracks_fields();
       long long count = -1;
