@@ -12,6 +12,8 @@ floors of the same run.
   (b)        the same over 64 connections at once: goal 8 times (a)
   (c)        (a) and (b) into PostgreSQL with PostGIS, started here with
              fsync and synchronous_commit on: goal (b) 8 times (a)
+  --history N  then (a) again once the unit's line holds N more points: a
+             message's transaction reads and writes its unit's line whole
 The work folder must be on disk, not tmpfs (default: BUILD/serve-bench).
 """
 import argparse
@@ -48,6 +50,7 @@ def main():
     parser.add_argument("--work")
     parser.add_argument("--messages", type=int, default=300)
     parser.add_argument("--no-postgis", action="store_true")
+    parser.add_argument("--history", type=int, default=0)
     args = parser.parse_args()
     build = (ROOT / args.build).resolve()
     subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DKALDO_BUILD_BENCH=ON",
@@ -89,6 +92,10 @@ def main():
             receiver.start()
             one = send(build, receiver.directip_port, n, 1, 0)
             many = send(build, receiver.directip_port, 8 * n, 64, n)
+            if args.history:
+                send(build, receiver.directip_port, args.history, 64, 9 * n)
+                later = send(build, receiver.directip_port, n, 1, 9 * n + args.history)
+                print(f"{name}: (a) once the unit's line holds {9 * n + args.history} points: {later:.1f}/s")
             receiver.stop()
         finally:
             if receiver.proc and receiver.proc.poll() is None:
