@@ -1,13 +1,14 @@
 // Statements GDAL has no part in, on a GeoPackage store: the write lock,
-// the event ids, an e-mail folder's progress. GDAL's ExecuteSQL first
-// brings every layer it holds up to date in the database (feature counts,
-// extents, the triggers that keep them), which costs more than the
-// statement itself when it runs once a message. These run instead on the
-// SQLite connection GDAL holds, inside its transaction, each prepared once
-// and reused.
+// the event ids, an e-mail folder's progress, and the lookups a batch makes
+// before it writes. GDAL's ExecuteSQL first brings every layer it holds up
+// to date in the database (feature counts, extents, the triggers that keep
+// them), and compiles each attribute filter anew: either costs more than
+// the statement itself when it runs once a message. These run instead on
+// the SQLite connection GDAL holds, inside its transaction, each prepared
+// once and reused.
 //
-// Only for tables GDAL does not write through a layer: a row GDAL did not
-// write would be missing from the counts it keeps of its own.
+// They write only to tables GDAL does not write through a layer: a row GDAL
+// did not write would be missing from the counts it keeps of its own.
 #pragma once
 
 #include <cstdint>

@@ -62,6 +62,18 @@ TEST_F(SqliteStatements, BindsInOrderAndGoesOnAfterAFailure) {
       EXPECT_NE(error.find(s.error_holds), std::string::npos) << error;
       EXPECT_EQ(error.empty(), s.ok) << error;
     }
+    // Rows come back with their columns' types.
+    std::vector<std::string> read;
+    EXPECT_TRUE(statements.query(
+        "SELECT name, n, n * 0.5, NULL FROM t WHERE n >= ? ORDER BY id", {std::int64_t{0}},
+        [&](const sqlite_row& row) {
+          read.push_back(row.text(0) + "|" + std::to_string(row.integer(1)) + "|" +
+                         std::to_string(row.real(2)) + "|" + (row.null(3) ? "null" : "set"));
+        },
+        &error))
+        << error;
+    EXPECT_EQ(read, (std::vector<std::string>{"a'b|1099511627777|549755813888.500000|null",
+                                              "second|0|0.000000|null", "third|4|2.000000|null"}));
   }  // every statement finalized: the connection closes cleanly
   EXPECT_EQ(rows(), (std::vector<std::string>{"a'b=1099511627777", "second=0", "third=4"}));
 }
