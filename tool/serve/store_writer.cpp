@@ -233,17 +233,8 @@ class batch_transaction {
   // (utc_iso8601's), which is also what the unique index compares.
   void look_up_in_geopackage(const std::vector<const received_message*>& messages,
                              const std::vector<decoded_session>& decoded) {
-    auto column = [](OGRLayer& layer, int index) {
-      return sql_identifier(layer.GetLayerDefn()->GetFieldDefn(index)->GetNameRef());
-    };
-    auto message_column = [&](message_value value) {
-      return column(*store_.messages, store_.message_indices[static_cast<int>(value)]);
-    };
-    const std::string find_message =
-        "SELECT " + message_column(message_value::status) + " FROM " +
-        sql_identifier(store_.messages->GetName()) + " WHERE " + message_column(message_value::imei) +
-        " = ? AND " + message_column(message_value::momsn) + " = ? AND " +
-        message_column(message_value::session_time) + " = ?";
+    const std::string find_message = std::string("SELECT status FROM ") + messages_layer +
+                                     " WHERE imei = ? AND momsn = ? AND session_time = ?";
     std::string error;
     for (const received_message* m : messages) {
       const std::string key = message_key(*m);
@@ -258,9 +249,7 @@ class batch_transaction {
     // give their coordinates as written.
     const std::string geometry = sql_identifier(store_.positions->GetGeometryColumn());
     const std::string find_point = "SELECT ST_MinY(" + geometry + "), ST_MinX(" + geometry + ") FROM " +
-                                   sql_identifier(store_.positions->GetName()) + " WHERE " +
-                                   column(*store_.positions, store_.point_indices[0]) + " = ? AND " +
-                                   column(*store_.positions, store_.point_indices[1]) + " = ?";
+                                   positions_layer + " WHERE modem_id = ? AND \"time\" = ?";
     for (const decoded_session& d : decoded) {
       for (const track_point& point : d.points) {
         const auto take = [&](const sqlite_row& row) {
@@ -468,9 +457,8 @@ class batch_transaction {
     if (store_.sqlite) {
       // Found by a statement prepared once, then read by its id (which
       // GDAL also reads with one statement prepared once).
-      const std::string find = "SELECT " + sql_identifier(tracks.GetFIDColumn()) + " FROM " +
-                               sql_identifier(tracks.GetName()) + " WHERE " + sql_identifier("modem_id") +
-                               " = ? ORDER BY 1 LIMIT 1";
+      const std::string find = "SELECT " + sql_identifier(tracks.GetFIDColumn()) + " FROM " + tracks_layer +
+                               " WHERE modem_id = ? ORDER BY 1 LIMIT 1";
       std::optional<GIntBig> fid;
       std::string error;
       if (!store_.sqlite->query(find, {modem_id}, [&](const sqlite_row& row) { fid = row.integer(0); },
