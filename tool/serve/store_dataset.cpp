@@ -259,7 +259,7 @@ bool remake_line_string_tracks(const std::string& destination, std::string* erro
 }
 
 std::unique_ptr<store_dataset> open_store(const std::string& destination, std::string* error,
-                                          bool remake_tracks) {
+                                          bool remake_tracks, bool second_look = false) {
   std::string why;
   const auto output = ogr_output_for(destination, "", &why);
   if (!output || (output->driver != "GPKG" && output->driver != "PostgreSQL")) {
@@ -331,7 +331,14 @@ std::unique_ptr<store_dataset> open_store(const std::string& destination, std::s
       store->message_indices.empty()) {
     return nullptr;
   }
-  if (!add_mailbox_tables(*store, error)) return nullptr;
+  if (!add_mailbox_tables(*store, error)) {
+    // GDAL reads a table's columns once: a process starting beside this
+    // one may have added the e-mail columns since, and adding them again
+    // failed. A second look finds them there; any other failure repeats.
+    if (second_look) return nullptr;
+    store.reset();
+    return open_store(destination, error, false, true);
+  }
   if (!store->postgres) {
     auto* db = static_cast<sqlite3*>(store->dataset->GetInternalHandle("SQLITE_HANDLE"));
     if (db == nullptr) {

@@ -47,8 +47,8 @@ bool add_mailbox_tables(store_dataset& store, std::string* error) {
         OGRFieldDefn definition(column.name, column.type);
         CPLErrorReset();
         if (messages.CreateField(&definition) != OGRERR_NONE) {
-          // Another process added it between our reading of the table and
-          // the lock: the next start finds it.
+          // Another process may have added it between GDAL's reading of
+          // the table and the lock: open_store looks again.
           *error = gdal_error(std::string("cannot add the column messages.") + column.name);
           return false;
         }
